@@ -1,0 +1,151 @@
+// Module room: the _tavoext extension. Init, the method table, the
+// docstrings and the one call frame that encode and decode share.
+// This and compat.h are the only places that see Python.h.
+#include "compat.h"
+
+#include "../codec/format.hpp"
+#include "../codec/kernels.hpp"
+
+namespace {
+
+// Set once by init, read by decode. Owns one reference, so rebinding or
+// deleting the module attribute never changes what decode raises.
+PyObject* g_decode_error = nullptr;
+
+// Above this size the kernel runs without the GIL; below it, releasing and
+// re-taking the lock costs more than other threads could gain.
+constexpr Py_ssize_t kNoGilThreshold = 64 * 1024;
+
+// The one place where a codec error becomes a Python exception.
+PyObject* raise_decode_error(tavo::DecodeStatus status) {
+    PyErr_SetString(g_decode_error, tavo::message(status));
+    return nullptr;
+}
+
+enum class Op { encode, decode };
+
+// Argument -> buffer view -> one allocation -> kernel -> shrink in place.
+PyObject* call_frame(TAVO_ARGS_PARAMS, Op op) {
+    TavoInput in;
+    if (!tavo_input_acquire(TAVO_ARGS, &in)) return nullptr;
+
+    const std::size_t n = static_cast<std::size_t>(in.len);
+    std::size_t capacity;
+    if (op == Op::encode) {
+        if (!tavo::encoded_bound(n, static_cast<std::size_t>(PY_SSIZE_T_MAX), &capacity)) {
+            tavo_input_release(&in);
+            return PyErr_NoMemory();
+        }
+    } else {
+        capacity = tavo::decoded_capacity(n);
+    }
+
+    PyObject* result = TavoBytes_New(static_cast<Py_ssize_t>(capacity));
+    if (result == nullptr) {
+        tavo_input_release(&in);
+        return nullptr;
+    }
+    std::uint8_t* out = reinterpret_cast<std::uint8_t*>(TavoBytes_AS_BUFFER(result));
+    const tavo::Kernel& kernel = tavo::best_kernel();
+
+    std::size_t written = 0;
+    tavo::DecodeStatus status = tavo::DecodeStatus::ok;
+    auto run = [&]() {
+        if (op == Op::encode) {
+            written = kernel.encode(in.data, n, out);
+        } else {
+            const tavo::DecodeResult r = kernel.decode(in.data, n, out);
+            written = r.length;
+            status = r.status;
+        }
+    };
+    if (in.len >= kNoGilThreshold) {
+        // GIL-free: only raw memory is touched. The buffer view (or the
+        // caller's reference to an immutable bytes object) keeps the input
+        // alive and fixed in size, and nobody else can see `result` yet.
+        Py_BEGIN_ALLOW_THREADS
+        run();
+        Py_END_ALLOW_THREADS
+    } else {
+        run();
+    }
+    tavo_input_release(&in);
+
+    if (status != tavo::DecodeStatus::ok) {
+        Py_DECREF(result);
+        return raise_decode_error(status);
+    }
+    if (written != capacity && TavoBytes_Resize(&result, static_cast<Py_ssize_t>(written)) < 0)
+        return nullptr;  // the host has released result and set its error
+    return result;
+}
+
+PyDoc_STRVAR(encode_doc,
+             "Encode a string using Consistent Overhead Byte Stuffing (COBS).\n"
+             "\n"
+             "Input is any byte string. Output is also a byte string.\n"
+             "\n"
+             "Encoding guarantees no zero bytes in the output. The output\n"
+             "string will be expanded slightly, by a predictable amount.\n"
+             "\n"
+             "An empty string is encoded to '\\x01'.");
+
+PyObject* encode(PyObject* /*self*/, TAVO_ARGS_PARAMS) {
+    return call_frame(TAVO_ARGS, Op::encode);
+}
+
+PyDoc_STRVAR(decode_doc,
+             "Decode a string using Consistent Overhead Byte Stuffing (COBS).\n"
+             "\n"
+             "Input should be a byte string that has been COBS encoded. Output\n"
+             "is also a byte string.\n"
+             "\n"
+             "A tavo.DecodeError exception may be raised if the encoded data\n"
+             "is invalid.");
+
+PyObject* decode(PyObject* /*self*/, TAVO_ARGS_PARAMS) {
+    return call_frame(TAVO_ARGS, Op::decode);
+}
+
+PyMethodDef methods[] = {
+    {"encode", TAVO_METH_CAST(encode), TAVO_METH_FLAGS, encode_doc},
+    {"decode", TAVO_METH_CAST(decode), TAVO_METH_FLAGS, decode_doc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyDoc_STRVAR(module_doc, "Consistent Overhead Byte Stuffing (COBS)");
+
+// Test builds only: make init step N fail as an exhausted host would, so
+// the failure paths below can be exercised. Never defined in a release.
+#ifdef TAVO_INIT_FAULT
+#define TAVO_FAULT(step, call) (TAVO_INIT_FAULT == (step) ? (PyErr_NoMemory(), nullptr) : (call))
+#define TAVO_FAULT_INT(step, call) (TAVO_INIT_FAULT == (step) ? (PyErr_NoMemory(), -1) : (call))
+#else
+#define TAVO_FAULT(step, call) (call)
+#define TAVO_FAULT_INT(step, call) (call)
+#endif
+
+}  // namespace
+
+TAVO_MODINIT(_tavoext) {
+    TAVO_MODULE_CREATE(module_def, "_tavoext", methods, module_doc);
+    if (module == nullptr) TAVO_INIT_RETURN(nullptr);
+
+    PyObject* cls = TAVO_FAULT(1, PyErr_NewException(const_cast<char*>("tavo.DecodeError"),
+                                                     nullptr, nullptr));
+    if (cls == nullptr) {
+        tavo_module_abandon(module, "_tavoext");
+        TAVO_INIT_RETURN(nullptr);
+    }
+    // One reference for the module attribute, one kept for decode.
+    Py_INCREF(cls);
+    if (TAVO_FAULT_INT(2, PyModule_AddObject(module, "DecodeError", cls)) < 0) {
+        Py_DECREF(cls);
+        Py_DECREF(cls);
+        tavo_module_abandon(module, "_tavoext");
+        TAVO_INIT_RETURN(nullptr);
+    }
+    g_decode_error = cls;
+    tavo_module_declare_nogil(module);
+    TAVO_INIT_RETURN(module);
+}
