@@ -36,17 +36,28 @@ if os.environ.get("TAVO_INIT_FAULT"):
     # Test builds only: see the init fault hook in the module source.
     MACROS.append(("TAVO_INIT_FAULT", os.environ["TAVO_INIT_FAULT"]))
 
-ext = Extension(
-    "_tavoext",
-    sources=[os.path.join("src", "module", "tavoext.cpp")] + codec_sources(),
-    depends=[os.path.join("src", "module", "compat.h"),
-             os.path.join("src", "codec", "format.hpp"),
-             os.path.join("src", "codec", "kernels.hpp")],
-    define_macros=MACROS,
-    extra_compile_args=CXXFLAGS,
-    extra_link_args=LDFLAGS,
-    language="c++",
-)
+HEADERS = [os.path.join("src", "module", "compat.h"),
+           os.path.join("src", "codec", "format.hpp"),
+           os.path.join("src", "codec", "kernels.hpp")]
+
+
+def extension(name, binding):
+    return Extension(
+        name,
+        sources=[os.path.join("src", "module", binding)] + codec_sources(),
+        depends=HEADERS,
+        define_macros=MACROS,
+        extra_compile_args=CXXFLAGS,
+        extra_link_args=LDFLAGS,
+        language="c++",
+    )
+
+
+EXTENSIONS = [
+    extension("_tavoext", "tavoext.cpp"),
+    # Private: each kernel by name, for the benchmark, CLI and tests.
+    extension("tavo._kernels", "kernels_ext.cpp"),
+]
 
 
 
@@ -73,7 +84,7 @@ setup(
     license="MIT",
     package_dir={"": "src"},
     packages=["tavo"],
-    ext_modules=[ext],
+    ext_modules=EXTENSIONS,
     cmdclass={"build_ext": BuildExt},
     zip_safe=False,
     python_requires=">=2.7, !=3.0.*, !=3.1.*, !=3.2.*, !=3.3.*, !=3.4.*, !=3.5.*",

@@ -1,0 +1,139 @@
+// Module room: tavo._kernels, a private extension for the benchmark, the
+// command line and the tests. It reaches each codec kernel by name, so the
+// public _tavoext keeps exactly encode, decode and DecodeError.
+#include "compat.h"
+
+#include <cstring>
+
+#include "../codec/format.hpp"
+#include "../codec/kernels.hpp"
+
+namespace {
+
+PyObject* g_decode_error = nullptr;  // _tavoext.DecodeError, held for the module's life
+
+const tavo::Kernel* find_kernel(const char* name) {
+    std::size_t count = 0;
+    const tavo::Kernel* all = tavo::available_kernels(&count);
+    for (std::size_t i = 0; i < count; ++i)
+        if (std::strcmp(all[i].name, name) == 0) return &all[i];
+    PyErr_Format(PyExc_ValueError, "no kernel named '%s' on this CPU", name);
+    return nullptr;
+}
+
+enum class Op { encode, decode };
+
+// Same frame as _tavoext's, minus its fast paths, with the kernel chosen by
+// the caller. Always runs without the GIL so timings include no lock churn.
+PyObject* run_kernel(PyObject* args, Op op) {
+    const char* name;
+    Py_buffer view;
+#if PY_MAJOR_VERSION >= 3
+    if (!PyArg_ParseTuple(args, "sy*", &name, &view)) return nullptr;
+#else
+    if (!PyArg_ParseTuple(args, "ss*", &name, &view)) return nullptr;
+#endif
+    const tavo::Kernel* kernel = find_kernel(name);
+    const std::size_t n = static_cast<std::size_t>(view.len);
+    std::size_t capacity = tavo::decoded_capacity(n);
+    if (kernel == nullptr ||
+        (op == Op::encode &&
+         !tavo::encoded_bound(n, static_cast<std::size_t>(PY_SSIZE_T_MAX), &capacity))) {
+        PyBuffer_Release(&view);
+        return kernel == nullptr ? nullptr : PyErr_NoMemory();
+    }
+    PyObject* result = TavoBytes_New(static_cast<Py_ssize_t>(capacity));
+    if (result == nullptr) {
+        PyBuffer_Release(&view);
+        return nullptr;
+    }
+    const std::uint8_t* in = static_cast<const std::uint8_t*>(view.buf);
+    std::uint8_t* out = reinterpret_cast<std::uint8_t*>(TavoBytes_AS_BUFFER(result));
+    tavo::DecodeResult r = {0, tavo::DecodeStatus::ok};
+    Py_BEGIN_ALLOW_THREADS
+    if (op == Op::encode)
+        r.length = kernel->encode(in, n, out);
+    else
+        r = kernel->decode(in, n, out);
+    Py_END_ALLOW_THREADS
+    PyBuffer_Release(&view);
+    if (r.status != tavo::DecodeStatus::ok) {
+        Py_DECREF(result);
+        // Offset of the offending input byte rides along as a second arg.
+        PyObject* exc_args = Py_BuildValue("(sn)", tavo::message(r.status),
+                                           static_cast<Py_ssize_t>(r.length));
+        if (exc_args != nullptr) {
+            PyErr_SetObject(g_decode_error, exc_args);
+            Py_DECREF(exc_args);
+        }
+        return nullptr;
+    }
+    if (TavoBytes_Resize(&result, static_cast<Py_ssize_t>(r.length)) < 0) return nullptr;
+    return result;
+}
+
+PyDoc_STRVAR(encode_doc, "encode(kernel, data) -> bytes\n\nEncode with the named kernel.");
+PyObject* encode(PyObject*, PyObject* args) { return run_kernel(args, Op::encode); }
+
+PyDoc_STRVAR(decode_doc,
+             "decode(kernel, data) -> bytes\n\nDecode with the named kernel. On malformed "
+             "input raises DecodeError(message, offset), where offset is the input "
+             "position of the first offending byte.");
+PyObject* decode(PyObject*, PyObject* args) { return run_kernel(args, Op::decode); }
+
+PyDoc_STRVAR(names_doc, "names() -> tuple of str\n\nKernels this CPU can run, reference first.");
+PyObject* names(PyObject*, PyObject*) {
+    std::size_t count = 0;
+    const tavo::Kernel* all = tavo::available_kernels(&count);
+    PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(count));
+    if (tuple == nullptr) return nullptr;
+    for (std::size_t i = 0; i < count; ++i) {
+#if PY_MAJOR_VERSION >= 3
+        PyObject* s = PyUnicode_FromString(all[i].name);
+#else
+        PyObject* s = PyString_FromString(all[i].name);
+#endif
+        if (s == nullptr) {
+            Py_DECREF(tuple);
+            return nullptr;
+        }
+        PyTuple_SET_ITEM(tuple, static_cast<Py_ssize_t>(i), s);
+    }
+    return tuple;
+}
+
+PyDoc_STRVAR(active_doc, "active() -> str\n\nThe kernel that _tavoext uses on this CPU.");
+PyObject* active(PyObject*, PyObject*) {
+#if PY_MAJOR_VERSION >= 3
+    return PyUnicode_FromString(tavo::best_kernel().name);
+#else
+    return PyString_FromString(tavo::best_kernel().name);
+#endif
+}
+
+PyMethodDef methods[] = {
+    {"encode", encode, METH_VARARGS, encode_doc},
+    {"decode", decode, METH_VARARGS, decode_doc},
+    {"names", names, METH_NOARGS, names_doc},
+    {"active", active, METH_NOARGS, active_doc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyDoc_STRVAR(module_doc, "Private: direct access to tavo's codec kernels.");
+
+}  // namespace
+
+TAVO_MODINIT(_kernels) {
+    TAVO_MODULE_CREATE(module_def, "tavo._kernels", methods, module_doc);
+    if (module == nullptr) TAVO_INIT_RETURN(nullptr);
+    PyObject* ext = PyImport_ImportModule("_tavoext");
+    PyObject* cls = ext ? PyObject_GetAttrString(ext, "DecodeError") : nullptr;
+    Py_XDECREF(ext);
+    if (cls == nullptr) {
+        tavo_module_abandon(module, "tavo._kernels");
+        TAVO_INIT_RETURN(nullptr);
+    }
+    g_decode_error = cls;
+    tavo_module_declare_nogil(module);
+    TAVO_INIT_RETURN(module);
+}
