@@ -3,17 +3,14 @@
 Plain unittest, so the same file runs under pytest and under 2.7's stdlib
 runner.
 """
-import os
 import pickle
 import random
-import sys
 import unittest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import _tavoext
+import tavo
 
-import _tavoext  # noqa: E402
-import reference  # noqa: E402
-import tavo  # noqa: E402
+from . import reference
 
 ZERO = "zero byte found in input"
 SHORT = "not enough input bytes for length code"

@@ -1,0 +1,63 @@
+"""Which Python 3 objects the codec accepts as input."""
+import array
+import mmap
+
+import _tavoext
+import pytest
+
+RAW = b"ab\0cd\0\0" + bytes(range(1, 256))
+ENCODED = _tavoext.encode(RAW)
+
+
+class Sub(bytes):
+    pass
+
+
+def _mmap_of(data):
+    m = mmap.mmap(-1, len(data))
+    m.write(data)
+    return m
+
+
+@pytest.mark.parametrize("convert", [
+    bytes, bytearray, memoryview, Sub, _mmap_of,
+    lambda b: array.array("B", b),
+    lambda b: memoryview(bytearray(b)).toreadonly(),
+    lambda b: memoryview(b"xx" + b + b"yy")[2:-2],  # contiguous slice
+], ids=["bytes", "bytearray", "memoryview", "bytes-subclass", "mmap", "array",
+        "readonly-view", "sliced-view"])
+def test_bytes_like_inputs_convert(convert):
+    assert _tavoext.encode(convert(RAW)) == ENCODED
+    assert _tavoext.decode(convert(ENCODED)) == RAW
+
+
+def test_multibyte_items_are_read_as_their_bytes():
+    words = array.array("I", [0, 0x01020304, 0xFFFFFFFF])
+    assert _tavoext.encode(words) == _tavoext.encode(words.tobytes())
+
+
+@pytest.mark.parametrize("func", [_tavoext.encode, _tavoext.decode])
+def test_str_is_refused(func):
+    with pytest.raises(TypeError):
+        func("abc")
+    with pytest.raises(TypeError):
+        func("")
+
+
+@pytest.mark.parametrize("func", [_tavoext.encode, _tavoext.decode])
+def test_non_contiguous_view_is_refused(func):
+    with pytest.raises((TypeError, BufferError)):
+        func(memoryview(b"abcdef")[::2])
+
+
+def test_input_buffer_is_released_after_each_call():
+    # A bytearray with a live export cannot be resized.
+    data = bytearray(RAW)
+    _tavoext.encode(data)
+    _tavoext.decode(bytearray(ENCODED))
+    with pytest.raises(_tavoext.DecodeError):
+        _tavoext.decode(data)
+    data.extend(b"more")  # raises BufferError if a view leaked
+    big = bytearray(200000)  # past the size where the GIL is released
+    _tavoext.encode(big)
+    big.append(1)
