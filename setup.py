@@ -72,6 +72,9 @@ class BuildExt(build_ext):
         build_ext.build_extensions(self)
 
 
+# The command line is Python 3 only: no script for a 2.7 install.
+ENTRY_POINTS = {"console_scripts": ["tavo = tavo._cli:main"]} if sys.version_info >= (3,) else {}
+
 with io.open(os.path.join(HERE, "README.md"), encoding="utf-8") as f:
     LONG_DESCRIPTION = f.read()
 
@@ -83,7 +86,12 @@ setup(
     long_description_content_type="text/markdown",
     license="MIT",
     package_dir={"": "src"},
-    packages=["tavo"],
+    # _tavoext-stubs: PEP 561 stub-only package typing the top-level
+    # _tavoext extension; tavo itself is typed inline (py.typed) plus a stub
+    # for its private _kernels extension.
+    packages=["tavo", "_tavoext-stubs"],
+    package_data={"tavo": ["py.typed", "*.pyi"], "_tavoext-stubs": ["*.pyi"]},
+    entry_points=ENTRY_POINTS,
     ext_modules=EXTENSIONS,
     cmdclass={"build_ext": BuildExt},
     zip_safe=False,

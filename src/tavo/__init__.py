@@ -3,10 +3,26 @@
 ``encode`` turns any byte string into one with no zero byte; ``decode``
 reverses it and raises ``DecodeError`` on malformed input. These are the
 very objects of the ``_tavoext`` extension module.
+
+On Python 3 the package also frames streams: ``encode_frame`` makes one
+zero-delimited frame, ``FrameDecoder`` and ``read_frames`` split a stream
+into decoded frames, and a bad frame is a ``FrameError`` (a ``DecodeError``).
 """
+
+import sys as _sys
 
 from _tavoext import DecodeError, decode, encode
 
 __version__ = "0.1.0"
 
 __all__ = ["DecodeError", "decode", "encode", "__version__"]
+
+# This file stays parseable by Python 2.7, which gets only the codec.
+if _sys.version_info >= (3,):
+    from tavo._framing import (DEFAULT_MAX_FRAME_SIZE, FrameDecoder, FrameError, FrameReader,
+                               encode_frame, read_frames)
+
+    __all__ += ["DEFAULT_MAX_FRAME_SIZE", "FrameDecoder", "FrameError", "FrameReader",
+                "encode_frame", "read_frames"]
+
+del _sys

@@ -1,0 +1,14 @@
+"""Type stubs for the _tavoext extension module (PEP 561 stub-only package)."""
+
+from _typeshed import ReadableBuffer
+
+class DecodeError(Exception):
+    """Malformed COBS input. Reports its module as ``tavo``."""
+
+def encode(in_bytes: ReadableBuffer, /) -> bytes:
+    """Encode a string using Consistent Overhead Byte Stuffing (COBS)."""
+
+def decode(in_bytes: ReadableBuffer, /) -> bytes:
+    """Decode a string using Consistent Overhead Byte Stuffing (COBS).
+
+    Raises ``DecodeError`` if the encoded data is invalid."""

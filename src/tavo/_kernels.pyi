@@ -1,0 +1,16 @@
+"""Type stubs for the private tavo._kernels extension."""
+
+from _typeshed import ReadableBuffer
+
+def names() -> tuple[str, ...]:
+    """Kernels this CPU can run, reference first."""
+
+def active() -> str:
+    """The kernel that _tavoext uses on this CPU."""
+
+def encode(kernel: str, data: ReadableBuffer, /) -> bytes:
+    """Encode with the named kernel."""
+
+def decode(kernel: str, data: ReadableBuffer, /) -> bytes:
+    """Decode with the named kernel. Raises ``_tavoext.DecodeError(message,
+    offset)``, offset being that of the first offending input byte."""
