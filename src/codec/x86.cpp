@@ -269,17 +269,42 @@ TAVO_AVX2 std::size_t encode_avx2(const std::uint8_t* in, std::size_t n, std::ui
     const std::uint8_t* const end = in + n;
     while (end - p >= 32) {
         const __m256i v = load32(p);
-        if (zero_mask32(v) == 0) {
-            if (detail::room(s) >= 32) {
+        const unsigned zeros = zero_mask32(v);
+        const std::size_t room = detail::room(s);
+        if (zeros == 0) {
+            if (room >= 32) {
                 store32(s.w, v);
                 s.w += 32;
                 p += 32;
                 continue;
             }
-            p += encode_step16(p, s);
+            // The block fills up inside this chunk: close it there; the rest
+            // moves one byte on, past the new code slot, on the next step.
+            store32(s.w, v);
+            s.w += room;
+            detail::close_maximal(s);
+            p += room;
             continue;
         }
-        // Zeros: two 16-byte steps, unless the first closed a maximal block.
+        const unsigned rest = zeros & (zeros - 1);
+        if ((rest & (rest - 1)) == 0 && detail::lowest_bit(zeros) < room) {
+            // One or two zeros, the first inside the open block: patch the
+            // code slots directly.
+            store32(s.w, v);
+            std::uint8_t* at = s.w + detail::lowest_bit(zeros);
+            *s.slot = static_cast<std::uint8_t>(at - s.slot);
+            s.slot = at;
+            if (rest) {
+                at = s.w + detail::lowest_bit(rest);
+                *s.slot = static_cast<std::uint8_t>(at - s.slot);
+                s.slot = at;
+            }
+            s.need_final = true;
+            s.w += 32;
+            p += 32;
+            continue;
+        }
+        // Many zeros: two 16-byte steps, unless the first closed a maximal block.
         const std::size_t used = encode_step16(p, s);
         p += used;
         if (used == 16) p += encode_step16(p, s);
