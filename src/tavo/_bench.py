@@ -178,9 +178,9 @@ def small_messages(quick, out):
     return result
 
 
-def thread_scaling(quick, out):
-    data = make("random", 4 * MiB)
-    calls = 8 if quick else 24
+def thread_scaling(quick, out, size=4 * MiB, quiet=False):
+    data = make("random", size)
+    calls = max(8, (32 if quick else 96) * MiB // size)
     repeat = 3 if quick else 5
 
     def work():
@@ -201,6 +201,8 @@ def thread_scaling(quick, out):
         one = min(one, run(1))
         two = min(two, run(2))
     scaling = 2 * one / two
+    if quiet:
+        return scaling
     print("\nThreads: %d x encode of 4 MiB per thread: 1 thread %.1f ms, 2 threads %.1f ms; "
           "2 threads do %.2fx the work of one per unit time" % (calls, one * 1e3, two * 1e3,
                                                                 scaling), file=out)
@@ -208,6 +210,16 @@ def thread_scaling(quick, out):
         print("  (load average at the end: %.2f; %s CPUs)" % (os.getloadavg()[0],
                                                           _cpu_count()), file=out)
     return scaling
+
+
+def gil_sweep(quick, out):
+    """Two threads against one across sizes: where releasing the GIL pays."""
+    print("\nThreads by size (2 threads' work per unit time over one's; 2.00 is ideal):",
+          file=out)
+    for size in (4 * KiB, 16 * KiB, 64 * KiB, 256 * KiB, MiB, 4 * MiB):
+        print("  %8s %.2fx" % (size_name(size), thread_scaling(quick, out, size, quiet=True)),
+              file=out)
+        out.flush()
 
 
 def _cpu_count():
@@ -225,6 +237,8 @@ def main(argv=None):
     parser.add_argument("--all-kernels", action="store_true",
                         help="also compare every other kernel this CPU runs with scalar")
     parser.add_argument("--sizes", help="comma-separated sizes in bytes for the table")
+    parser.add_argument("--gil-sweep", action="store_true",
+                        help="also measure thread scaling across input sizes")
     args = parser.parse_args(argv)
     out = sys.stdout
     sizes = QUICK_SIZES if args.quick else FULL_SIZES
@@ -239,6 +253,8 @@ def main(argv=None):
     copy_ratio(args.quick, out)
     small_messages(args.quick, out)
     thread_scaling(args.quick, out)
+    if args.gil_sweep:
+        gil_sweep(args.quick, out)
     return 0
 
 

@@ -118,3 +118,23 @@ def test_active_kernel_is_listed_last():
     assert _kernels.active() == _kernels.names()[-1]
     assert _kernels.names()[0] == "scalar"
     assert len(set(_kernels.names())) == len(_kernels.names())
+
+
+def test_time_runs_each_kernel_and_memcpy():
+    data = bytes(bytearray(range(1, 200))) * 10
+    encoded = _kernels.encode("scalar", data)
+    for name in _kernels.names() + ("memcpy",):
+        assert _kernels.time(name, "encode", data, 3) >= 0.0
+        assert _kernels.time(name, "decode", encoded, 3) >= 0.0
+
+
+def test_time_refuses_bad_arguments_and_bad_encodings():
+    with pytest.raises(ValueError):
+        _kernels.time("no-such-kernel", "encode", b"abc", 1)
+    with pytest.raises(ValueError):
+        _kernels.time("scalar", "transcode", b"abc", 1)
+    with pytest.raises(ValueError):
+        _kernels.time("scalar", "encode", b"abc", 0)
+    with pytest.raises(DecodeError) as info:
+        _kernels.time(_kernels.active(), "decode", b"\x05\x61", 1)
+    assert info.value.args[0] == "not enough input bytes for length code"
