@@ -97,6 +97,36 @@ TAVO_INLINE std::size_t encode_finish(std::uint8_t* out, EncodeState& s) {
     return static_cast<std::size_t>(s.slot - out);
 }
 
+// 0x80 in exactly the zero bytes of x (no false hits from borrows).
+TAVO_INLINE std::uint64_t zero_bytes64(std::uint64_t x) {
+    const std::uint64_t low7 = 0x7F7F7F7F7F7F7F7FULL;
+    return ~(((x & low7) + low7) | x | low7);
+}
+
+// Copies the k (< 16) data bytes at d to w, with a pair of overlapping
+// 8- or 4-byte moves that stay inside both ranges. Returns the first zero
+// among the bytes, or null (w then holds nothing meaningful).
+TAVO_INLINE const std::uint8_t* copy_short(const std::uint8_t* d, std::size_t k,
+                                           std::uint8_t* w) {
+    if (k >= 4) {
+        std::uint64_t a = 0, b = 0;
+        const std::size_t size = k >= 8 ? 8 : 4;
+        std::memcpy(&a, d, size);
+        std::memcpy(&b, d + k - size, size);
+        const std::uint64_t pad = size == 8 ? 0 : 0xFFFFFFFF00000000ULL;
+        if (zero_bytes64(a | pad) == 0 && zero_bytes64(b | pad) == 0) {
+            std::memcpy(w, &a, size);
+            std::memcpy(w + k - size, &b, size);
+            return nullptr;
+        }
+    }
+    for (std::size_t j = 0; j < k; ++j) {
+        if (d[j] == 0) return d + j;
+        w[j] = d[j];
+    }
+    return nullptr;
+}
+
 TAVO_INLINE DecodeResult decode_error(const std::uint8_t* in, const std::uint8_t* at,
                                       DecodeStatus status) {
     return {static_cast<std::size_t>(at - in), status};

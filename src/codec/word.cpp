@@ -13,7 +13,6 @@ namespace {
 
 using detail::EncodeState;
 
-constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7FULL;
 constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
 constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
 
@@ -25,10 +24,7 @@ TAVO_INLINE std::uint64_t load8(const std::uint8_t* p) {
 
 TAVO_INLINE void store8(std::uint8_t* p, std::uint64_t x) { std::memcpy(p, &x, 8); }
 
-// 0x80 in exactly the zero bytes of x (no false hits from borrows).
-TAVO_INLINE std::uint64_t zero_bytes(std::uint64_t x) {
-    return ~(((x & kLow7) + kLow7) | x | kLow7);
-}
+TAVO_INLINE std::uint64_t zero_bytes(std::uint64_t x) { return detail::zero_bytes64(x); }
 
 // Byte lane of the lowest flagged byte (little-endian lane order).
 TAVO_INLINE unsigned lane(std::uint64_t flags) {
@@ -110,10 +106,9 @@ DecodeResult decode_word(const std::uint8_t* in, std::size_t n, std::uint8_t* ou
                 store8(w + off, x);
                 off += 8;
             } else {
-                const std::uint8_t b = d[off];
-                if (b == 0) return detail::decode_error(in, d + off, DecodeStatus::zero_byte);
-                w[off] = b;
-                ++off;
+                if (const std::uint8_t* z = detail::copy_short(d + off, k - off, w + off))
+                    return detail::decode_error(in, z, DecodeStatus::zero_byte);
+                break;
             }
         }
         p = d + k;

@@ -116,10 +116,8 @@ TAVO_SSE2 TAVO_INLINE const std::uint8_t* copy_block16(const std::uint8_t* d, st
             store16(w + off, v);
             off += 16;
         } else {
-            const std::uint8_t b = d[off];
-            if (b == 0) return d + off;
-            w[off] = b;
-            ++off;
+            // Near the end of the input: what is left of the block is short.
+            return detail::copy_short(d + off, k - off, w + off);
         }
     }
     return nullptr;

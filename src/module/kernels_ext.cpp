@@ -160,7 +160,14 @@ PyObject* time_kernel(PyObject*, PyObject* args) {
     tavo::DecodeStatus status = tavo::DecodeStatus::ok;
     double seconds = 0.0;
     Py_BEGIN_ALLOW_THREADS
-    if (!copy && !encode_op) status = kernel->decode(in, n, out).status;  // check once
+    // One untimed run first: it checks a decode input, and it touches the
+    // output so that no page fault is timed.
+    if (copy)
+        std::memcpy(out, in, n);
+    else if (encode_op)
+        kernel->encode(in, n, out);
+    else
+        status = kernel->decode(in, n, out).status;
     if (status == tavo::DecodeStatus::ok) {
         const auto start = std::chrono::steady_clock::now();
         for (Py_ssize_t i = 0; i < loops; ++i) {

@@ -75,7 +75,9 @@ PyObject* call_frame(TAVO_ARGS_PARAMS, Op op) {
         Py_DECREF(result);
         return raise_decode_error(status);
     }
-    if (written != capacity && TavoBytes_Resize(&result, static_cast<Py_ssize_t>(written)) < 0)
+    if (written != capacity &&
+        tavo_bytes_shrink(&result, static_cast<Py_ssize_t>(capacity),
+                          static_cast<Py_ssize_t>(written)) < 0)
         return nullptr;  // the host has released result and set its error
     return result;
 }

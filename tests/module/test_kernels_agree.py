@@ -138,3 +138,24 @@ def test_time_refuses_bad_arguments_and_bad_encodings():
     with pytest.raises(DecodeError) as info:
         _kernels.time(_kernels.active(), "decode", b"\x05\x61", 1)
     assert info.value.args[0] == "not enough input bytes for length code"
+
+
+@pytest.mark.parametrize("size", [128 * 1024 - 600, 128 * 1024, 131072 + 517, 3 << 20])
+def test_large_results_are_ordinary_bytes(size):
+    """Large results are cut to length without a realloc; they must still
+    behave as any bytes object of that length."""
+    import pickle
+    import _tavoext
+    rng = random.Random(size)
+    data = bytes(bytearray(rng.choice([0, 1, 7, 200]) for _ in range(size)))
+    encoded = _tavoext.encode(data)
+    assert encoded == _kernels.encode("scalar", data)
+    assert len(encoded) == len(_kernels.encode("scalar", data))
+    decoded = _tavoext.decode(encoded)
+    assert decoded == data
+    for result in (encoded, decoded):
+        copy = bytes(bytearray(result))
+        assert hash(result) == hash(copy)
+        assert pickle.loads(pickle.dumps(result)) == copy
+        assert (result + b"x")[-2:] == copy[-1:] + b"x"
+        assert result[len(result) - 1:] == copy[-1:]
