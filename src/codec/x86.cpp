@@ -1,6 +1,6 @@
-// Codec room: SSE2 and AVX2 kernels for x86.
+// Codec room: SSE2, SSSE3 and AVX2 kernels for x86.
 //
-// Both rest on one fact of the format: away from maximal blocks the encoding
+// All rest on one fact of the format: away from maximal blocks the encoding
 // is the input shifted right by one byte with every zero replaced by the
 // distance to the next zero (the code of the block it opens), and decoding is
 // the reverse. So a vector step copies 16 or 32 bytes at once and patches the
@@ -12,9 +12,11 @@
 // inside the input stays inside the caller's buffer (encoded_bound(n) or
 // decoded_capacity(n) bytes). Loads never pass in + n.
 //
-// AVX2 is compiled per function with a target attribute and chosen at run
-// time; on 32-bit x86, where SSE2 is not guaranteed, SSE2 is handled the
-// same way.
+// The SSSE3 kernel adds shuffles that follow runs of short blocks when
+// decoding; the AVX2 kernel also moves 32 bytes at a time. Both are compiled
+// per function with a target attribute and chosen at run time, never with
+// -march; on 32-bit x86, where SSE2 is not guaranteed, SSE2 is handled the
+// same way. MSVC builds get the SSE2 kernel only.
 #include "x86.hpp"
 
 #if TAVO_HAVE_X86_KERNELS
