@@ -27,15 +27,7 @@ TAVO_INLINE void store8(std::uint8_t* p, std::uint64_t x) { std::memcpy(p, &x, 8
 TAVO_INLINE std::uint64_t zero_bytes(std::uint64_t x) { return detail::zero_bytes64(x); }
 
 // Byte lane of the lowest flagged byte (little-endian lane order).
-TAVO_INLINE unsigned lane(std::uint64_t flags) {
-#if defined(_MSC_VER) && !defined(__clang__)
-    unsigned long i;
-    _BitScanForward64(&i, flags);
-    return static_cast<unsigned>(i) / 8;
-#else
-    return static_cast<unsigned>(__builtin_ctzll(flags)) / 8;
-#endif
-}
+TAVO_INLINE unsigned lane(std::uint64_t flags) { return detail::lowest_bit64(flags) / 8; }
 
 // Encodes the 8 bytes at p; returns how many input bytes it consumed.
 TAVO_INLINE std::size_t encode_step8(const std::uint8_t* p, EncodeState& s) {
