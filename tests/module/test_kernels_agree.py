@@ -159,3 +159,24 @@ def test_large_results_are_ordinary_bytes(size):
         assert pickle.loads(pickle.dumps(result)) == copy
         assert (result + b"x")[-2:] == copy[-1:] + b"x"
         assert result[len(result) - 1:] == copy[-1:]
+
+
+hypothesis = pytest.importorskip("hypothesis")
+st = hypothesis.strategies
+
+# Bytes drawn mostly from small values, so zeros, short codes and lane-sized
+# blocks are common, with whole-range bytes mixed in.
+chunks = st.lists(st.one_of(st.binary(max_size=40),
+                            st.lists(st.integers(0, 3), max_size=40).map(bytearray).map(bytes),
+                            st.integers(1, 600).map(lambda n: b"\x07" * n)),
+                  max_size=8).map(b"".join)
+
+
+@hypothesis.settings(max_examples=300, deadline=None)
+@hypothesis.given(data=chunks)
+def test_property_all_kernels_agree(data):
+    encoded = _kernels.encode("scalar", data)
+    for name in KERNELS:
+        assert _kernels.encode(name, data) == encoded
+        assert _kernels.decode(name, encoded) == data
+        assert outcome(name, "decode", data) == outcome("scalar", "decode", data)
