@@ -147,7 +147,7 @@ def kernel_table(sizes, kernels, quick, out):
 def copy_ratio(quick, out):
     data = make("random", MiB)
     encoded = _tavoext.encode(data)
-    number, repeat = (20, 5) if quick else (50, 15)
+    number, repeat = (20, 15) if quick else (50, 15)
     best = best_times([("copy", bytearray, data), ("encode", _tavoext.encode, data),
                        ("decode", _tavoext.decode, encoded)], number, repeat)
     print("\n1 MiB random bytes, through tavo.encode/decode, against bytearray(data):", file=out)
