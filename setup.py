@@ -36,9 +36,9 @@ if os.environ.get("TAVO_INIT_FAULT"):
     # Test builds only: see the init fault hook in the module source.
     MACROS.append(("TAVO_INIT_FAULT", os.environ["TAVO_INIT_FAULT"]))
 
-HEADERS = [os.path.join("src", "module", "compat.h"),
-           os.path.join("src", "codec", "format.hpp"),
-           os.path.join("src", "codec", "kernels.hpp")]
+HEADERS = [os.path.join("src", "module", "compat.h")] + sorted(
+    os.path.join("src", "codec", f) for f in os.listdir(os.path.join(HERE, "src", "codec"))
+    if f.endswith(".hpp"))
 
 
 def extension(name, binding):

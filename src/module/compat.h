@@ -37,6 +37,26 @@ typedef int Py_ssize_t;
 #define TavoBytes_Resize(pobj, size) _PyString_Resize((pobj), (size))
 #endif
 
+/* Shrinks a result that nobody else has seen yet to `size` bytes. Large
+ * results keep their allocation and only take the shorter length: the slack
+ * is under 0.5% (the output bound's n/254), and returning it would cost a
+ * realloc. Worse, with glibc a large block shrunk before it is freed lowers
+ * the size above which malloc maps fresh pages, so the next call of the same
+ * size would page-fault its whole output again. */
+#define TAVO_KEEP_ALLOCATION_FROM (128 * 1024)
+static inline int tavo_bytes_shrink(PyObject** pobj, Py_ssize_t capacity, Py_ssize_t size) {
+#if PY_MAJOR_VERSION >= 3
+    if (capacity >= TAVO_KEEP_ALLOCATION_FROM) {
+        ((PyVarObject*)*pobj)->ob_size = size;
+        PyBytes_AS_STRING(*pobj)[size] = '\0';
+        return 0;
+    }
+#else
+    (void)capacity;
+#endif
+    return TavoBytes_Resize(pobj, size);
+}
+
 /* The one argument, borrowed for the length of a call. */
 typedef struct {
     const unsigned char* data;

@@ -1,0 +1,138 @@
+// Codec room: small helpers shared by the word-at-a-time and SIMD kernels.
+// The encode and decode state machines here are those of the scalar
+// reference, written with explicit pointers so vector steps can share them.
+#ifndef TAVO_CODEC_SIMD_COMMON_HPP
+#define TAVO_CODEC_SIMD_COMMON_HPP
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "format.hpp"
+
+#if defined(_MSC_VER) && !defined(__clang__)
+#include <intrin.h>
+#define TAVO_INLINE __forceinline
+#else
+#define TAVO_INLINE inline __attribute__((always_inline))
+#endif
+
+namespace tavo {
+namespace detail {
+
+// Index of the lowest / highest set bit; x must be non-zero.
+TAVO_INLINE unsigned lowest_bit(std::uint32_t x) {
+#if defined(_MSC_VER) && !defined(__clang__)
+    unsigned long i;
+    _BitScanForward(&i, x);
+    return static_cast<unsigned>(i);
+#else
+    return static_cast<unsigned>(__builtin_ctz(x));
+#endif
+}
+
+TAVO_INLINE unsigned lowest_bit64(std::uint64_t x) {
+    const std::uint32_t low = static_cast<std::uint32_t>(x);
+    return low ? lowest_bit(low) : 32 + lowest_bit(static_cast<std::uint32_t>(x >> 32));
+}
+
+TAVO_INLINE unsigned highest_bit(std::uint32_t x) {
+#if defined(_MSC_VER) && !defined(__clang__)
+    unsigned long i;
+    _BitScanReverse(&i, x);
+    return static_cast<unsigned>(i);
+#else
+    return 31u - static_cast<unsigned>(__builtin_clz(x));
+#endif
+}
+
+// The open block of an encoder: its code slot (back-filled when the block
+// closes) and the next output position. The block holds w - slot - 1 data
+// bytes; it must close as a maximal block when w reaches slot + 255.
+struct EncodeState {
+    std::uint8_t* slot;
+    std::uint8_t* w;
+    bool need_final;  // false only right after a maximal block closed
+};
+
+// Bytes that may still join the open block before it must close maximal.
+TAVO_INLINE std::size_t room(const EncodeState& s) {
+    return static_cast<std::size_t>(s.slot + kMaxCode - s.w);
+}
+
+TAVO_INLINE void close_maximal(EncodeState& s) {
+    *s.slot = static_cast<std::uint8_t>(kMaxCode);
+    s.slot = s.w++;
+    s.need_final = false;
+}
+
+// Encodes in[0..n) one byte at a time from state s; used for the tails that
+// are too short for a vector step.
+TAVO_INLINE void encode_bytes(const std::uint8_t* in, std::size_t n, EncodeState& s) {
+    if (room(s) == 0) close_maximal(s);
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint8_t b = in[i];
+        if (b == 0) {
+            *s.slot = static_cast<std::uint8_t>(s.w - s.slot);
+            s.slot = s.w++;
+            s.need_final = true;
+        } else {
+            *s.w++ = b;
+            if (room(s) == 0) close_maximal(s);
+        }
+    }
+}
+
+// Closes the encoding; returns its length.
+TAVO_INLINE std::size_t encode_finish(std::uint8_t* out, EncodeState& s) {
+    const std::size_t code = static_cast<std::size_t>(s.w - s.slot);
+    if (code == kMaxCode) {  // ended exactly on a full block: no final block
+        *s.slot = static_cast<std::uint8_t>(kMaxCode);
+        return static_cast<std::size_t>(s.w - out);
+    }
+    if (code > 1 || s.need_final) {
+        *s.slot = static_cast<std::uint8_t>(code);
+        return static_cast<std::size_t>(s.w - out);
+    }
+    return static_cast<std::size_t>(s.slot - out);
+}
+
+// 0x80 in exactly the zero bytes of x (no false hits from borrows).
+TAVO_INLINE std::uint64_t zero_bytes64(std::uint64_t x) {
+    const std::uint64_t low7 = 0x7F7F7F7F7F7F7F7FULL;
+    return ~(((x & low7) + low7) | x | low7);
+}
+
+// Copies the k (< 16) data bytes at d to w, with a pair of overlapping
+// 8- or 4-byte moves that stay inside both ranges. Returns the first zero
+// among the bytes, or null (w then holds nothing meaningful).
+TAVO_INLINE const std::uint8_t* copy_short(const std::uint8_t* d, std::size_t k,
+                                           std::uint8_t* w) {
+    if (k >= 4) {
+        std::uint64_t a = 0, b = 0;
+        const std::size_t size = k >= 8 ? 8 : 4;
+        std::memcpy(&a, d, size);
+        std::memcpy(&b, d + k - size, size);
+        const std::uint64_t pad = size == 8 ? 0 : 0xFFFFFFFF00000000ULL;
+        if (zero_bytes64(a | pad) == 0 && zero_bytes64(b | pad) == 0) {
+            std::memcpy(w, &a, size);
+            std::memcpy(w + k - size, &b, size);
+            return nullptr;
+        }
+    }
+    for (std::size_t j = 0; j < k; ++j) {
+        if (d[j] == 0) return d + j;
+        w[j] = d[j];
+    }
+    return nullptr;
+}
+
+TAVO_INLINE DecodeResult decode_error(const std::uint8_t* in, const std::uint8_t* at,
+                                      DecodeStatus status) {
+    return {static_cast<std::size_t>(at - in), status};
+}
+
+}  // namespace detail
+}  // namespace tavo
+
+#endif

@@ -1,0 +1,262 @@
+"""Throughput benchmark of tavo's codec.
+
+Run ``python -m tavo._bench`` (or ``python -m tavo bench``); ``--quick`` for
+a short run. Every figure is measured in this process, beside its baseline
+measured in the same run, so ratios hold on a busy machine where absolute
+speeds do not:
+
+* kernel table: GB/s of each data shape and size, for the kernel in use and
+  the scalar reference kernel, beside a plain memcpy of the same bytes. The
+  kernels run in a C loop (tavo._kernels.time), so no call overhead counts.
+  Speeds are in bytes of unencoded data per second, for encode and decode.
+* 1 MiB of random bytes through tavo.encode / tavo.decode, against
+  bytearray(data), the copy of the same bytes.
+* small messages: ns per call of tavo.encode / tavo.decode against
+  binascii.hexlify of the same bytes.
+* threads: two threads encoding 4 MiB buffers against one.
+"""
+from __future__ import print_function
+
+import argparse
+import binascii
+import os
+import platform
+import sys
+import threading
+import timeit
+
+import _tavoext
+
+from tavo import _kernels
+
+clock = timeit.default_timer
+
+KiB = 1024
+MiB = 1024 * KiB
+SHAPES = ("random", "no zeros", "1 zero in 8", "every 2nd zero", "all zeros")
+FULL_SIZES = (16, 64, 256, 4 * KiB, 64 * KiB, MiB, 16 * MiB, 64 * MiB)
+QUICK_SIZES = (16, 256, 4 * KiB, 64 * KiB, MiB)
+
+
+def make(shape, n):
+    """n bytes of the given shape, from os.urandom."""
+    if shape == "all zeros":
+        return bytes(bytearray(n))
+    raw = os.urandom(n)
+    if shape == "random":  # about one zero in 256
+        return raw
+    nonzero = raw.replace(b"\0", b"\1")
+    if shape == "no zeros":
+        return nonzero
+    if shape == "1 zero in 8":
+        table = bytes(bytearray(0 if v < 32 else v for v in range(256)))
+        return raw.translate(table)
+    if shape == "every 2nd zero":
+        out = bytearray(nonzero)
+        out[1::2] = bytearray(n // 2)
+        return bytes(out)
+    raise ValueError(shape)
+
+
+def size_name(n):
+    for unit, scale in (("MiB", MiB), ("KiB", KiB)):
+        if n >= scale and n % scale == 0:
+            return "%d %s" % (n // scale, unit)
+    return "%d B" % n
+
+
+def cpu_model():
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    return line.split(":", 1)[1].strip()
+    except (IOError, OSError):
+        pass
+    return platform.processor() or platform.machine() or "unknown"
+
+
+def kernel_rates(names, op, data, size, budget, repeat):
+    """Best GB/s of each named kernel ('memcpy' too), interleaved so that
+    each sees the same machine load."""
+    loops = {}
+    for name in names:
+        once = _kernels.time(name, op, data, 1)
+        loops[name] = max(1, int(budget / max(once, 1e-7)))
+    best = dict((name, float("inf")) for name in names)
+    for _ in range(repeat):
+        for name in names:
+            t = _kernels.time(name, op, data, loops[name]) / loops[name]
+            best[name] = min(best[name], t)
+    return dict((name, size / best[name] / 1e9) for name in names)
+
+
+def best_times(calls, number, repeat):
+    """Best seconds per call of each (label, fn, arg), interleaved."""
+    best = dict((label, float("inf")) for label, _, _ in calls)
+    for _ in range(repeat):
+        for label, fn, arg in calls:
+            start = clock()
+            for _ in range(number):
+                fn(arg)
+            best[label] = min(best[label], (clock() - start) / number)
+    return best
+
+
+def kernel_table(sizes, kernels, quick, out):
+    active = _kernels.active()
+    others = [k for k in kernels if k not in ("scalar", active)]
+    budget, repeat = (0.002, 3) if quick else (0.01, 5)
+    print("Kernel throughput, GB/s of unencoded bytes (best of %d):" % repeat, file=out)
+    head = "%-8s %-15s %7s | %8s %8s %6s | %8s %8s %6s" % (
+        "size", "shape", "memcpy", "enc " + active, "scalar", "ratio",
+        "dec " + active, "scalar", "ratio")
+    for k in others:
+        head += " | %5s e/d" % k
+    print(head, file=out)
+    worst = {"encode": (float("inf"), None), "decode": (float("inf"), None)}
+    for size in sizes:
+        for shape in SHAPES:
+            data = make(shape, size)
+            encoded = _tavoext.encode(data)
+            row = "%-8s %-15s" % (size_name(size), shape)
+            other = {}
+            for op, arg in (("encode", data), ("decode", encoded)):
+                names = ["memcpy", active, "scalar"] + others if op == "encode" else \
+                    [active, "scalar"] + others
+                rates = kernel_rates(names, op, arg, size, budget, repeat)
+                if op == "encode":
+                    row += " %7.2f |" % rates["memcpy"]
+                ratio = rates[active] / rates["scalar"]
+                row += " %8.2f %8.2f %5.1fx |" % (rates[active], rates["scalar"], ratio)
+                if ratio < worst[op][0]:
+                    worst[op] = (ratio, "%s %s" % (size_name(size), shape))
+                for k in others:
+                    other.setdefault(k, []).append(rates[k] / rates["scalar"])
+            row = row.rstrip(" |")
+            for k in others:
+                row += " | %4.1fx %4.1fx" % tuple(other[k])
+            print(row, file=out)
+            out.flush()
+    for op in ("encode", "decode"):
+        print("lowest %s ratio %s/scalar: %.2fx (%s)" % (op, active, worst[op][0], worst[op][1]),
+              file=out)
+    return worst
+
+
+def copy_ratio(quick, out):
+    data = make("random", MiB)
+    encoded = _tavoext.encode(data)
+    number, repeat = (20, 15) if quick else (50, 15)
+    best = best_times([("copy", bytearray, data), ("encode", _tavoext.encode, data),
+                       ("decode", _tavoext.decode, encoded)], number, repeat)
+    print("\n1 MiB random bytes, through tavo.encode/decode, against bytearray(data):", file=out)
+    ratios = {}
+    for label in ("copy", "encode", "decode"):
+        gbs = MiB / best[label] / 1e9
+        ratios[label] = best["copy"] / best[label]
+        print("  %-7s %6.2f GB/s  %.2fx copy" % (label, gbs, ratios[label]), file=out)
+    return ratios
+
+
+def small_messages(quick, out):
+    number, repeat = (20000, 5) if quick else (100000, 9)
+    print("\nSmall messages, ns per call (best of %d):" % repeat, file=out)
+    print("  %6s %9s %9s %9s %8s %8s" % ("size", "hexlify", "encode", "decode",
+                                         "enc/hex", "dec/hex"), file=out)
+    result = {}
+    for size in (16, 64, 256):
+        data = make("random", size)
+        encoded = _tavoext.encode(data)
+        best = best_times([("hexlify", binascii.hexlify, data), ("encode", _tavoext.encode, data),
+                           ("decode", _tavoext.decode, encoded)], number, repeat)
+        ns = dict((k, v * 1e9) for k, v in best.items())
+        result[size] = (ns["encode"] / ns["hexlify"], ns["decode"] / ns["hexlify"])
+        print("  %6s %9.1f %9.1f %9.1f %7.2fx %7.2fx" % (
+            size_name(size), ns["hexlify"], ns["encode"], ns["decode"],
+            result[size][0], result[size][1]), file=out)
+    return result
+
+
+def thread_scaling(quick, out, size=4 * MiB, quiet=False):
+    data = make("random", size)
+    calls = max(8, (32 if quick else 96) * MiB // size)
+    repeat = 3 if quick else 5
+
+    def work():
+        for _ in range(calls):
+            _tavoext.encode(data)
+
+    def run(count):
+        threads = [threading.Thread(target=work) for _ in range(count)]
+        start = clock()
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        return clock() - start
+
+    one = two = float("inf")
+    for _ in range(repeat):
+        one = min(one, run(1))
+        two = min(two, run(2))
+    scaling = 2 * one / two
+    if quiet:
+        return scaling
+    print("\nThreads: %d x encode of 4 MiB per thread: 1 thread %.1f ms, 2 threads %.1f ms; "
+          "2 threads do %.2fx the work of one per unit time" % (calls, one * 1e3, two * 1e3,
+                                                                scaling), file=out)
+    if hasattr(os, "getloadavg"):
+        print("  (load average at the end: %.2f; %s CPUs)" % (os.getloadavg()[0],
+                                                          _cpu_count()), file=out)
+    return scaling
+
+
+def gil_sweep(quick, out):
+    """Two threads against one across sizes: where releasing the GIL pays."""
+    print("\nThreads by size (2 threads' work per unit time over one's; 2.00 is ideal):",
+          file=out)
+    for size in (4 * KiB, 16 * KiB, 64 * KiB, 256 * KiB, MiB, 4 * MiB):
+        print("  %8s %.2fx" % (size_name(size), thread_scaling(quick, out, size, quiet=True)),
+              file=out)
+        out.flush()
+
+
+def _cpu_count():
+    try:
+        import multiprocessing
+        return multiprocessing.cpu_count()
+    except (ImportError, NotImplementedError):
+        return "?"
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(prog="python -m tavo bench",
+                                     description="Measure tavo's codec speed on this machine.")
+    parser.add_argument("--quick", action="store_true", help="a short run with fewer sizes")
+    parser.add_argument("--all-kernels", action="store_true",
+                        help="also compare every other kernel this CPU runs with scalar")
+    parser.add_argument("--sizes", help="comma-separated sizes in bytes for the table")
+    parser.add_argument("--gil-sweep", action="store_true",
+                        help="also measure thread scaling across input sizes")
+    args = parser.parse_args(argv)
+    out = sys.stdout
+    sizes = QUICK_SIZES if args.quick else FULL_SIZES
+    if args.sizes:
+        sizes = [int(s) for s in args.sizes.split(",")]
+    names = _kernels.names()
+    print("tavo kernel in use: %s (available: %s)" % (_kernels.active(), ", ".join(names)),
+          file=out)
+    print("CPU: %s; Python %s" % (cpu_model(), platform.python_version()), file=out)
+    print("", file=out)
+    kernel_table(sizes, names if args.all_kernels else [], args.quick, out)
+    copy_ratio(args.quick, out)
+    small_messages(args.quick, out)
+    thread_scaling(args.quick, out)
+    if args.gil_sweep:
+        gil_sweep(args.quick, out)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

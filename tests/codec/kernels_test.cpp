@@ -1,0 +1,169 @@
+// Every kernel against the scalar reference, on buffers of exactly the
+// documented sizes (so AddressSanitizer sees any read past the input or any
+// write past encoded_bound / decoded_capacity). Exits non-zero on the first
+// disagreement, after printing it.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <random>
+#include <vector>
+
+#include "kernels.hpp"
+
+namespace {
+
+using tavo::DecodeResult;
+using tavo::DecodeStatus;
+using tavo::Kernel;
+using Bytes = std::vector<std::uint8_t>;
+
+int g_failures = 0;
+long g_checks = 0;
+
+void fail(const char* kernel, const char* what, const Bytes& data) {
+    if (++g_failures > 10) return;
+    std::printf("FAIL %s %s, input of %zu bytes:", kernel, what, data.size());
+    for (std::size_t i = 0; i < data.size() && i < 64; ++i) std::printf(" %02x", data[i]);
+    std::printf("%s\n", data.size() > 64 ? " ..." : "");
+}
+
+// A heap copy of exactly data.size() bytes, so a read past it is caught.
+std::unique_ptr<std::uint8_t[]> exact(const Bytes& data) {
+    std::unique_ptr<std::uint8_t[]> p(new std::uint8_t[data.size()]);
+    if (!data.empty()) std::memcpy(p.get(), data.data(), data.size());
+    return p;
+}
+
+Bytes run_encode(const Kernel& k, const Bytes& data) {
+    std::size_t bound = 0;
+    if (!tavo::encoded_bound(data.size(), static_cast<std::size_t>(-1), &bound)) std::abort();
+    auto in = exact(data);
+    std::unique_ptr<std::uint8_t[]> out(new std::uint8_t[bound]);
+    const std::size_t len = k.encode(in.get(), data.size(), out.get());
+    if (len > bound) std::abort();
+    return Bytes(out.get(), out.get() + len);
+}
+
+struct Decoded {
+    DecodeStatus status;
+    std::size_t length;  // bytes written, or the offset of the offending byte
+    Bytes bytes;
+    bool operator==(const Decoded& o) const {
+        return status == o.status && length == o.length &&
+               (status != DecodeStatus::ok || bytes == o.bytes);
+    }
+};
+
+Decoded run_decode(const Kernel& k, const Bytes& data) {
+    const std::size_t cap = tavo::decoded_capacity(data.size());
+    auto in = exact(data);
+    std::unique_ptr<std::uint8_t[]> out(new std::uint8_t[cap]);
+    const DecodeResult r = k.decode(in.get(), data.size(), out.get());
+    Decoded d{r.status, r.length, {}};
+    if (r.status == DecodeStatus::ok) {
+        if (r.length > cap) std::abort();
+        d.bytes.assign(out.get(), out.get() + r.length);
+    }
+    return d;
+}
+
+void check_decode(const Kernel* all, std::size_t count, const Bytes& encoded) {
+    const Decoded want = run_decode(all[0], encoded);
+    for (std::size_t i = 1; i < count; ++i) {
+        ++g_checks;
+        if (!(run_decode(all[i], encoded) == want)) fail(all[i].name, "decode", encoded);
+    }
+}
+
+// Encodes with every kernel, then decodes the encoding with every kernel.
+void check(const Kernel* all, std::size_t count, const Bytes& data) {
+    const Bytes want = run_encode(all[0], data);
+    for (std::size_t i = 1; i < count; ++i) {
+        ++g_checks;
+        if (run_encode(all[i], data) != want) fail(all[i].name, "encode", data);
+    }
+    check_decode(all, count, want);
+    const Decoded back = run_decode(all[0], want);
+    if (back.status != DecodeStatus::ok || back.bytes != data) fail("scalar", "round trip", data);
+}
+
+Bytes pattern(std::size_t n, std::mt19937& rng, int kind) {
+    Bytes d(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint8_t nz = static_cast<std::uint8_t>(rng() % 255 + 1);
+        switch (kind) {
+            case 0: d[i] = 0; break;
+            case 1: d[i] = nz; break;
+            case 2: d[i] = (i % 2) ? 0 : nz; break;
+            case 3: d[i] = (rng() % 8 == 0) ? 0 : nz; break;
+            case 4: d[i] = static_cast<std::uint8_t>(rng()); break;
+            case 5: d[i] = (i % 16 == 15 || i % 32 == 16) ? 0 : nz; break;  // lane edges
+            default: d[i] = (i % 254 == 253) ? 0 : nz; break;               // block edges
+        }
+    }
+    return d;
+}
+
+}  // namespace
+
+int main() {
+    std::size_t count = 0;
+    const Kernel* all = tavo::available_kernels(&count);
+    if (count == 0 || std::strcmp(all[0].name, "scalar") != 0) {
+        std::printf("FAIL the reference kernel must come first\n");
+        return 1;
+    }
+    if (std::strcmp(tavo::best_kernel().name, all[count - 1].name) != 0) {
+        std::printf("FAIL best_kernel is not the last available kernel\n");
+        return 1;
+    }
+    std::printf("kernels:");
+    for (std::size_t i = 0; i < count; ++i) std::printf(" %s", all[i].name);
+    std::printf("\n");
+    std::mt19937 rng(20240601);
+
+    // Every length up to 300 for each pattern: every tail within a vector.
+    for (int kind = 0; kind < 7; ++kind)
+        for (std::size_t n = 0; n <= 300; ++n) check(all, count, pattern(n, rng, kind));
+
+    // A single zero at every position around block and lane edges.
+    for (std::size_t n : {253u, 254u, 255u, 256u, 508u, 509u, 540u}) {
+        Bytes base = pattern(n, rng, 1);
+        check(all, count, base);
+        for (std::size_t at = 0; at < n; ++at) {
+            Bytes d = base;
+            d[at] = 0;
+            check(all, count, d);
+        }
+    }
+
+    // Long and mixed inputs.
+    for (int round = 0; round < 300; ++round) {
+        const std::size_t n = rng() % 3000;
+        check(all, count, pattern(n, rng, static_cast<int>(rng() % 7)));
+    }
+
+    // Damaged encodings: each byte zeroed or given another code, truncated
+    // at every length, and arbitrary bytes.
+    for (int kind = 0; kind < 7; ++kind) {
+        const Bytes enc = run_encode(all[0], pattern(90 + kind * 40, rng, kind));
+        for (std::size_t at = 0; at < enc.size(); ++at) {
+            for (std::uint8_t v : {0, 1, 2, 16, 17, 32, 200, 255}) {
+                Bytes bad = enc;
+                bad[at] = v;
+                check_decode(all, count, bad);
+            }
+            check_decode(all, count, Bytes(enc.begin(), enc.begin() + static_cast<long>(at)));
+        }
+    }
+    for (int round = 0; round < 20000; ++round) {
+        Bytes d(rng() % 70);
+        const unsigned top = (round % 3 == 0) ? 256 : (round % 3 == 1 ? 20 : 4);
+        for (auto& b : d) b = static_cast<std::uint8_t>(rng() % top);
+        check_decode(all, count, d);
+    }
+
+    std::printf("%ld comparisons, %d failures\n", g_checks, g_failures);
+    return g_failures == 0 ? 0 : 1;
+}
