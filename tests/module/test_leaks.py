@@ -84,9 +84,9 @@ def drive(call, keep_alive=()):
         call()
     counter = LiveCounter()
     try:
+        before = counter()  # collects garbage first, so refcounts are settled
         refs_before = [sys.getrefcount(obj) for obj in keep_alive]
         cls_before = sys.getrefcount(DecodeError)
-        before = counter()
         for _ in range(ITERATIONS):
             call()
         after = counter()
