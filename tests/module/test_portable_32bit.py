@@ -132,9 +132,11 @@ class CapacityOverflowTest(unittest.TestCase):
         finally:
             del big
 
-    def test_decode_of_the_same_sizes_is_not_refused_for_capacity(self):
-        # decode needs at most n - 1 bytes: a zero first byte fails fast
-        # with DecodeError after its one allocation, whatever n is.
+    def test_decode_at_the_same_size_fails_cleanly(self):
+        # decode's capacity n - 1 cannot overflow, but beside a 2 GiB input
+        # it rarely fits in 4 GiB: the call must end in MemoryError (or, if
+        # it fits, DecodeError for the zero bytes), never in a wrapped size
+        # (SystemError, OverflowError) or a crash.
         n = FIRST_OVERFLOWING_SIZE
         data = zeros(n)
         if data is None:
