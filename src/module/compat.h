@@ -37,6 +37,15 @@ typedef int Py_ssize_t;
 #define TavoBytes_Resize(pobj, size) _PyString_Resize((pobj), (size))
 #endif
 
+/* The longest result the host can make: its size type less the object's
+ * header. A larger request gets MemoryError from us, not the host's
+ * OverflowError. */
+#if PY_MAJOR_VERSION >= 3
+#define TAVO_MAX_RESULT (PY_SSIZE_T_MAX - (Py_ssize_t)(offsetof(PyBytesObject, ob_sval) + 1))
+#else
+#define TAVO_MAX_RESULT (PY_SSIZE_T_MAX - (Py_ssize_t)(offsetof(PyStringObject, ob_sval) + 1))
+#endif
+
 /* Shrinks a result that nobody else has seen yet to `size` bytes. Large
  * results keep their allocation and only take the shorter length: the slack
  * is under 0.5% (the output bound's n/254), and returning it would cost a

@@ -40,7 +40,7 @@ PyObject* run_kernel(PyObject* args, Op op) {
     std::size_t capacity = tavo::decoded_capacity(n);
     if (kernel == nullptr ||
         (op == Op::encode &&
-         !tavo::encoded_bound(n, static_cast<std::size_t>(PY_SSIZE_T_MAX), &capacity))) {
+         !tavo::encoded_bound(n, static_cast<std::size_t>(TAVO_MAX_RESULT), &capacity))) {
         PyBuffer_Release(&view);
         return kernel == nullptr ? nullptr : PyErr_NoMemory();
     }
@@ -146,7 +146,7 @@ PyObject* time_kernel(PyObject*, PyObject* args) {
     }
     const std::size_t n = static_cast<std::size_t>(view.len);
     std::size_t capacity = tavo::decoded_capacity(n);
-    if (encode_op && !tavo::encoded_bound(n, static_cast<std::size_t>(PY_SSIZE_T_MAX), &capacity)) {
+    if (encode_op && !tavo::encoded_bound(n, static_cast<std::size_t>(TAVO_MAX_RESULT), &capacity)) {
         PyBuffer_Release(&view);
         return PyErr_NoMemory();
     }

@@ -34,7 +34,7 @@ PyObject* call_frame(TAVO_ARGS_PARAMS, Op op) {
     const std::size_t n = static_cast<std::size_t>(in.len);
     std::size_t capacity;
     if (op == Op::encode) {
-        if (!tavo::encoded_bound(n, static_cast<std::size_t>(PY_SSIZE_T_MAX), &capacity)) {
+        if (!tavo::encoded_bound(n, static_cast<std::size_t>(TAVO_MAX_RESULT), &capacity)) {
             tavo_input_release(&in);
             return PyErr_NoMemory();
         }

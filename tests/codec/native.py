@@ -1,12 +1,14 @@
-"""Builds and runs the C++ tests of the codec with each compiler at hand."""
+"""Builds and runs the C++ tests of the codec with the compilers at hand."""
 import os
 import shutil
 import subprocess
 
-SRC = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))), "src")
 HERE = os.path.dirname(os.path.abspath(__file__))
-FLAGS = ["-std=c++17", "-O2", "-Wall", "-Wextra", "-Werror", "-I", SRC]
-SANITIZE = ["-fsanitize=address,undefined", "-fno-sanitize-recover=all", "-fno-omit-frame-pointer"]
+SRC = os.path.join(os.path.dirname(os.path.dirname(HERE)), "src")
+CODEC = os.path.join(SRC, "codec")
+WARN = ["-std=c++17", "-Wall", "-Wextra", "-Werror", "-I", SRC, "-I", CODEC]
+SANITIZE = ["-fsanitize=address,undefined", "-fno-sanitize-recover=all",
+            "-fno-omit-frame-pointer", "-g"]
 
 
 def compilers():
@@ -14,21 +16,40 @@ def compilers():
 
 
 def codec_sources():
-    codec = os.path.join(SRC, "codec")
-    return sorted(os.path.join(codec, f) for f in os.listdir(codec) if f.endswith(".cpp"))
+    return sorted(os.path.join(CODEC, f) for f in os.listdir(CODEC) if f.endswith(".cpp"))
 
 
-def build_and_run(compiler, test_source, tmp_path, extra_sources=()):
-    """Compiles with warnings as errors (and sanitizers where they link) and
-    returns the test program's output; raises if either step fails."""
-    exe = str(tmp_path / (os.path.basename(test_source) + "." + compiler))
-    base = [compiler] + FLAGS + [os.path.join(HERE, test_source)] + list(extra_sources) + ["-o", exe]
-    build = subprocess.run(base + SANITIZE, capture_output=True, text=True)
-    if build.returncode != 0 and "sanitize" in build.stderr:
-        build = subprocess.run(base, capture_output=True, text=True)  # no sanitizer runtime
-    assert build.returncode == 0, build.stderr
-    env = dict(os.environ, ASAN_OPTIONS="detect_leaks=0")
-    env.pop("LD_PRELOAD", None)
-    run = subprocess.run([exe], capture_output=True, text=True, env=env)
-    assert run.returncode == 0, run.stdout + run.stderr
+def _compile(compiler, sources, flags, exe):
+    return subprocess.run([compiler] + WARN + flags + sources + ["-o", exe],
+                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                          universal_newlines=True)
+
+
+def build_and_run(compiler, test_source, tmp_path, flags=("-O2",), sanitize=True,
+                  with_codec=False):
+    """Compiles `test_source` (plus every codec source if asked) with warnings
+    as errors, under ASan and UBSan when `sanitize` and their runtimes link,
+    runs it, and returns its output. Fails the calling test if either step
+    fails."""
+    sources = [os.path.join(HERE, test_source)] + (codec_sources() if with_codec else [])
+    exe = str(tmp_path / ("%s.%s" % (os.path.splitext(test_source)[0], compiler)))
+    flags = list(flags)
+    build = _compile(compiler, sources, flags + (SANITIZE if sanitize else []), exe)
+    if build.returncode != 0 and sanitize and "sanitize" in build.stdout:
+        build = _compile(compiler, sources, flags, exe)  # no sanitizer runtime here
+    assert build.returncode == 0, build.stdout
+    env = dict(os.environ, ASAN_OPTIONS="detect_leaks=1", UBSAN_OPTIONS="print_stacktrace=1")
+    env.pop("LD_PRELOAD", None)  # an ASan runtime preloaded for Python clashes with clang's
+    run = subprocess.run([exe], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                         universal_newlines=True, env=env, timeout=600)
+    assert run.returncode == 0, run.stdout
     return run.stdout
+
+
+def can_build_32bit():
+    if not shutil.which("g++"):
+        return False
+    probe = subprocess.run(["g++", "-m32", "-x", "c++", "-", "-o", os.devnull],
+                           input="int main() { return 0; }\n", stdout=subprocess.PIPE,
+                           stderr=subprocess.STDOUT, universal_newlines=True)
+    return probe.returncode == 0
