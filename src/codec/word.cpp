@@ -87,43 +87,81 @@ std::size_t encode_word(const std::uint8_t* in, std::size_t n, std::uint8_t* out
     return detail::encode_finish(out, s);
 }
 
+// Flags for the first n (0..8) bytes of a word; two shifts so that n = 0
+// needs no shift by 64.
+TAVO_INLINE std::uint64_t low_bytes(std::size_t n) {
+    return ~std::uint64_t{0} >> (32 - 4 * n) >> (32 - 4 * n);
+}
+
+// Copies the k data bytes at d to w a word at a time while a whole word lies
+// inside the input. Returns the first zero among them, or null.
+TAVO_INLINE const std::uint8_t* copy_block8(const std::uint8_t* d, std::size_t k,
+                                            const std::uint8_t* end, std::uint8_t* w) {
+    std::size_t off = 0;
+    while (off < k) {
+        if (static_cast<std::size_t>(end - d) - off < 8)
+            return detail::copy_short(d + off, k - off, w + off);
+        const std::uint64_t x = load64(d + off);
+        std::uint64_t z = detail::zero_bytes64(x);
+        const std::size_t left = k - off;
+        if (left < 8) z &= low_bytes(left);
+        if (z) return d + off + lane(z);
+        store64(w + off, x);
+        off += 8;
+    }
+    return nullptr;
+}
+
 DecodeResult decode_word(const std::uint8_t* in, std::size_t n, std::uint8_t* out) {
     if (n == 0) return {0, DecodeStatus::ok};
     const std::uint8_t* p = in;
     const std::uint8_t* const end = in + n;
     std::uint8_t* w = out;
+    unsigned streak = 0;  // blocks in a row of at most one data byte
     for (;;) {
-        // Two blocks of at most two bytes in a row: likely a run of them.
-        if (static_cast<unsigned>(*p) - 1 < 3 && end - p > 8 &&
-            static_cast<unsigned>(p[*p]) - 1 < 3)
+        // A run of tiny blocks goes to the window loop; the test is rarely
+        // true on other data, so the branch predicts well either way.
+        if ((streak >= 2 || p == in) && static_cast<unsigned>(*p) - 1 < 8 && end - p > 8) {
             detail::decode_run8(p, w, end);
+            streak = 0;
+        }
         const unsigned code = *p;
+        // A run of code bytes 01, none of them final, is a run of zeros.
+        if (code == 1 && end - p > 8 && load64(p) == 0x0101010101010101ULL) {
+            store64(w, 0);
+            p += 8;
+            w += 8;
+            continue;
+        }
         if (code == 0) return detail::decode_error(in, p, DecodeStatus::zero_byte);
         // The length test comes before any data byte of the block is read.
         const std::size_t k = code - 1;
         const std::uint8_t* const d = p + 1;
         if (k > static_cast<std::size_t>(end - d))
             return detail::decode_error(in, p, DecodeStatus::short_input);
-        std::size_t off = 0;
-        while (off < k) {
-            if (static_cast<std::size_t>(end - d) - off >= 8) {
-                const std::uint64_t x = load64(d + off);
-                std::uint64_t z = detail::zero_bytes64(x);
-                const std::size_t left = k - off;
-                if (left < 8) z &= (std::uint64_t{1} << (8 * left)) - 1;
-                if (z) return detail::decode_error(in, d + off + lane(z), DecodeStatus::zero_byte);
-                store64(w + off, x);
-                off += 8;
-            } else {
-                if (const std::uint8_t* z = detail::copy_short(d + off, k - off, w + off))
-                    return detail::decode_error(in, z, DecodeStatus::zero_byte);
-                break;
+        if (k <= 16 && end - d >= 16) {
+            // A short block: two whole words, stored without a test of k;
+            // only its own k bytes are searched for a zero.
+            const std::uint64_t x0 = load64(d);
+            const std::uint64_t x1 = load64(d + 8);
+            const std::size_t k0 = k < 8 ? k : 8;
+            if (((detail::zero_bytes64(x0) & low_bytes(k0)) |
+                 (detail::zero_bytes64(x1) & low_bytes(k - k0))) != 0) {
+                std::size_t i = 0;
+                while (d[i] != 0) ++i;
+                return detail::decode_error(in, d + i, DecodeStatus::zero_byte);
             }
+            store64(w, x0);
+            store64(w + 8, x1);
+        } else {
+            if (const std::uint8_t* z = copy_block8(d, k, end, w))
+                return detail::decode_error(in, z, DecodeStatus::zero_byte);
         }
         p = d + k;
         w += k;
         if (p == end) return {static_cast<std::size_t>(w - out), DecodeStatus::ok};
         if (code != kMaxCode) *w++ = 0;
+        streak = k < 2 ? streak + 1 : 0;
     }
 }
 
