@@ -142,9 +142,10 @@ TAVO_INLINE void store64(std::uint8_t* p, std::uint64_t x) { std::memcpy(p, &x, 
 // bytes form a chain, lane i leading to lane i + in[i], which a shift per
 // hop follows inside a register; the windows' loads never wait for it, so
 // a run of short blocks costs a few cycles a block instead of a load's
-// latency. Returns with p at a code byte whose block is left to the general
-// path (one that may run past the end, holds a zero or is maximal) and w
-// where that block's data goes. Little-endian lane order.
+// latency. It stops where blocks grow to a few bytes, which the general
+// path copies faster. Returns with p at a code byte whose block is left to
+// the general path (one that may also run past the end, hold a zero or be
+// maximal) and w where that block's data goes. Little-endian lane order.
 TAVO_INLINE void decode_run8(const std::uint8_t*& p, std::uint8_t*& w,
                              const std::uint8_t* end) {
     const std::uint64_t ones = 0x0101010101010101ULL;

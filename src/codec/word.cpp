@@ -121,7 +121,7 @@ DecodeResult decode_word(const std::uint8_t* in, std::size_t n, std::uint8_t* ou
     for (;;) {
         // A run of tiny blocks goes to the window loop; the test is rarely
         // true on other data, so the branch predicts well either way.
-        if ((streak >= 2 || p == in) && static_cast<unsigned>(*p) - 1 < 8 && end - p > 8) {
+        if ((streak >= 3 || p == in) && static_cast<unsigned>(*p) - 1 < 8 && end - p > 8) {
             detail::decode_run8(p, w, end);
             streak = 0;
         }

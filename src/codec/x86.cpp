@@ -198,7 +198,7 @@ TAVO_SSE2 DecodeResult decode_sse2(const std::uint8_t* in, std::size_t n, std::u
     for (;;) {
         // A run of tiny blocks goes to the window loop; the test is rarely
         // true on other data, so the branch predicts well either way.
-        if ((streak >= 2 || p == in) && static_cast<unsigned>(*p) - 1 < 16 && end - p > 16) {
+        if ((streak >= 3 || p == in) && static_cast<unsigned>(*p) - 1 < 16 && end - p > 16) {
             decode_run16(p, w, end);
             streak = 0;
         }
