@@ -127,6 +127,73 @@ TAVO_INLINE const std::uint8_t* copy_short(const std::uint8_t* d, std::size_t k,
     return nullptr;
 }
 
+TAVO_INLINE std::uint64_t load64(const std::uint8_t* p) {
+    std::uint64_t x;
+    std::memcpy(&x, p, 8);
+    return x;
+}
+
+TAVO_INLINE void store64(std::uint8_t* p, std::uint64_t x) { std::memcpy(p, &x, 8); }
+
+// Decodes the blocks that follow the code byte *p (1..254) while they lie in
+// whole 8-byte windows of input. Away from maximal blocks the output is the
+// input moved one byte to the left with each code byte turned into a zero,
+// so each window is stored whole with its code bytes cleared. The code
+// bytes form a chain, lane i leading to lane i + in[i], which a shift per
+// hop follows inside a register; the windows' loads never wait for it, so
+// a run of short blocks costs a few cycles a block instead of a load's
+// latency. It stops where blocks grow to a few bytes, which the general
+// path copies faster. Returns with p at a code byte whose block is left to
+// the general path (one that may also run past the end, hold a zero or be
+// maximal) and w where that block's data goes. Little-endian lane order.
+TAVO_INLINE void decode_run8(const std::uint8_t*& p, std::uint8_t*& w,
+                             const std::uint8_t* end) {
+    const std::uint64_t ones = 0x0101010101010101ULL;
+    const std::uint8_t* const q = p + 1;  // input q[i] becomes o[i] ...
+    std::uint8_t* const o = w;
+    std::ptrdiff_t last = -1;  // ... and q[last] is the latest code byte
+    // Bit offset from the window of the next code byte; 64 or more: past it.
+    std::size_t next = (static_cast<std::size_t>(*p) - 1) * 8;
+    std::size_t j = 0;  // window start
+    for (; end - (q + j) >= 8; j += 8, next -= 64) {
+        const std::uint64_t x = load64(q + j);
+        if (zero_bytes64(x) != 0) break;  // the general path finds it in order
+        if (next >= 64) {  // the open block covers the whole window
+            store64(o + j, x);
+            continue;
+        }
+        if (next == 0 && x == ones) {  // eight empty blocks
+            store64(o + j, 0);
+            last = static_cast<std::ptrdiff_t>(j + 7);
+            next = 64;
+            continue;
+        }
+        // Lane i holds 8 * (i + min(in[i], 16)): the bit offset of the next
+        // code byte, exact unless the code was cut to 16. A hop shifts by the
+        // low six bits of the last result; the two above say it left.
+        const std::uint64_t low4 = 0x0F0F0F0F0F0F0F0FULL;
+        const std::uint64_t big = (((x >> 4) & low4) + low4) & 0x1010101010101010ULL;
+        const std::uint64_t capped = (x & ~((big >> 4) * 0xFF)) | big;
+        const std::uint64_t hops = (capped + 0x0706050403020100ULL) << 3;
+        store64(o + j, x);
+        std::uint64_t t = next;
+        unsigned cur, count = 0;
+        do {
+            cur = static_cast<std::uint8_t>(t);
+            o[j + cur / 8] = 0;
+            t = hops >> (t & 63);
+            ++count;
+        } while ((t & 0xC0) == 0);
+        last = static_cast<std::ptrdiff_t>(j + cur / 8);
+        next = static_cast<std::uint8_t>(t);
+        // Blocks of 4 bytes or more on average, or one of 16 or more: the
+        // general path, whose block copy is faster there.
+        if (count < 2 || next - cur == 128) break;
+    }
+    p = q + last;
+    w = o + last + 1;
+}
+
 TAVO_INLINE DecodeResult decode_error(const std::uint8_t* in, const std::uint8_t* at,
                                       DecodeStatus status) {
     return {static_cast<std::size_t>(at - in), status};

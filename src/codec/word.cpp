@@ -12,48 +12,68 @@ namespace tavo {
 namespace {
 
 using detail::EncodeState;
-
-constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
-constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
-
-TAVO_INLINE std::uint64_t load8(const std::uint8_t* p) {
-    std::uint64_t x;
-    std::memcpy(&x, p, 8);
-    return x;
-}
-
-TAVO_INLINE void store8(std::uint8_t* p, std::uint64_t x) { std::memcpy(p, &x, 8); }
-
-TAVO_INLINE std::uint64_t zero_bytes(std::uint64_t x) { return detail::zero_bytes64(x); }
+using detail::load64;
+using detail::store64;
 
 // Byte lane of the lowest flagged byte (little-endian lane order).
 TAVO_INLINE unsigned lane(std::uint64_t flags) { return detail::lowest_bit64(flags) / 8; }
 
+// What the zero lanes of a chunk do, indexed by an 8-bit mask of them: each
+// zero but the last becomes the code of the block it opens (the distance to
+// the next zero); the first closes the block already open and the last
+// opens one that stays open. A table instead of a loop over the zeros, whose
+// varying trip count the branch predictor cannot follow.
+struct ZeroLanes {
+    std::uint64_t codes;  // to OR into the chunk
+    std::uint8_t first;   // 8 when there is no zero
+    std::uint8_t last;
+};
+
+struct ZeroLaneTable {
+    ZeroLanes of[256];
+};
+
+constexpr ZeroLaneTable make_zero_lane_table() {
+    ZeroLaneTable t{};
+    for (unsigned m = 0; m < 256; ++m) {
+        ZeroLanes e{0, 8, 0};
+        unsigned prev = 8;
+        for (unsigned i = 0; i < 8; ++i) {
+            if (((m >> i) & 1) == 0) continue;
+            if (prev == 8)
+                e.first = static_cast<std::uint8_t>(i);
+            else
+                e.codes |= static_cast<std::uint64_t>(i - prev) << (8 * prev);
+            prev = i;
+        }
+        e.last = static_cast<std::uint8_t>(prev == 8 ? 0 : prev);
+        t.of[m] = e;
+    }
+    return t;
+}
+
+constexpr ZeroLaneTable kZeroLanes = make_zero_lane_table();
+
 // Encodes the 8 bytes at p; returns how many input bytes it consumed.
 TAVO_INLINE std::size_t encode_step8(const std::uint8_t* p, EncodeState& s) {
-    const std::uint64_t x = load8(p);
-    std::uint64_t z = zero_bytes(x);
+    const std::uint64_t x = load64(p);
+    const std::uint64_t z = detail::zero_bytes64(x);
     const std::size_t room = detail::room(s);
-    store8(s.w, x);
     if (room < 8 && (z & ((std::uint64_t{1} << (8 * room)) - 1)) == 0) {
+        store64(s.w, x);
         s.w += room;
         detail::close_maximal(s);
         return room;
     }
-    if (z == kHigh) {  // all zeros: seven blocks of code 1 and an open one
-        *s.slot = static_cast<std::uint8_t>(s.w - s.slot);
-        store8(s.w, kOnes);
-        s.slot = s.w + 7;
-        s.need_final = true;
-    } else if (z != 0) {
-        do {
-            std::uint8_t* const at = s.w + lane(z);
-            *s.slot = static_cast<std::uint8_t>(at - s.slot);
-            s.slot = at;
-            z &= z - 1;
-        } while (z);
-        s.need_final = true;
-    }
+    // Gathers the 0x80 flags of the zero lanes into one byte: each product
+    // term lands on a bit of its own, so no carries mix them.
+    const unsigned mask = static_cast<unsigned>(((z >> 7) * 0x0102040810204080ULL) >> 56);
+    const ZeroLanes& e = kZeroLanes.of[mask];
+    store64(s.w, x | e.codes);
+    // Without a zero this stores a value that the block's close overwrites.
+    *s.slot = static_cast<std::uint8_t>(s.w + e.first - s.slot);
+    s.slot = mask ? s.w + e.last : s.slot;
+    s.need_final = s.need_final || mask != 0;
     s.w += 8;
     return 8;
 }
@@ -67,16 +87,48 @@ std::size_t encode_word(const std::uint8_t* in, std::size_t n, std::uint8_t* out
     return detail::encode_finish(out, s);
 }
 
+// Flags for the first n (0..8) bytes of a word; two shifts so that n = 0
+// needs no shift by 64.
+TAVO_INLINE std::uint64_t low_bytes(std::size_t n) {
+    return ~std::uint64_t{0} >> (32 - 4 * n) >> (32 - 4 * n);
+}
+
+// Copies the k data bytes at d to w a word at a time while a whole word lies
+// inside the input. Returns the first zero among them, or null.
+TAVO_INLINE const std::uint8_t* copy_block8(const std::uint8_t* d, std::size_t k,
+                                            const std::uint8_t* end, std::uint8_t* w) {
+    std::size_t off = 0;
+    while (off < k) {
+        if (static_cast<std::size_t>(end - d) - off < 8)
+            return detail::copy_short(d + off, k - off, w + off);
+        const std::uint64_t x = load64(d + off);
+        std::uint64_t z = detail::zero_bytes64(x);
+        const std::size_t left = k - off;
+        if (left < 8) z &= low_bytes(left);
+        if (z) return d + off + lane(z);
+        store64(w + off, x);
+        off += 8;
+    }
+    return nullptr;
+}
+
 DecodeResult decode_word(const std::uint8_t* in, std::size_t n, std::uint8_t* out) {
     if (n == 0) return {0, DecodeStatus::ok};
     const std::uint8_t* p = in;
     const std::uint8_t* const end = in + n;
     std::uint8_t* w = out;
+    unsigned streak = 0;  // blocks in a row of at most one data byte
     for (;;) {
+        // A run of tiny blocks goes to the window loop; the test is rarely
+        // true on other data, so the branch predicts well either way.
+        if ((streak >= 3 || p == in) && static_cast<unsigned>(*p) - 1 < 8 && end - p > 8) {
+            detail::decode_run8(p, w, end);
+            streak = 0;
+        }
         const unsigned code = *p;
         // A run of code bytes 01, none of them final, is a run of zeros.
-        if (code == 1 && end - p > 8 && load8(p) == kOnes) {
-            store8(w, 0);
+        if (code == 1 && end - p > 8 && load64(p) == 0x0101010101010101ULL) {
+            store64(w, 0);
             p += 8;
             w += 8;
             continue;
@@ -87,26 +139,29 @@ DecodeResult decode_word(const std::uint8_t* in, std::size_t n, std::uint8_t* ou
         const std::uint8_t* const d = p + 1;
         if (k > static_cast<std::size_t>(end - d))
             return detail::decode_error(in, p, DecodeStatus::short_input);
-        std::size_t off = 0;
-        while (off < k) {
-            if (static_cast<std::size_t>(end - d) - off >= 8) {
-                const std::uint64_t x = load8(d + off);
-                std::uint64_t z = zero_bytes(x);
-                const std::size_t left = k - off;
-                if (left < 8) z &= (std::uint64_t{1} << (8 * left)) - 1;
-                if (z) return detail::decode_error(in, d + off + lane(z), DecodeStatus::zero_byte);
-                store8(w + off, x);
-                off += 8;
-            } else {
-                if (const std::uint8_t* z = detail::copy_short(d + off, k - off, w + off))
-                    return detail::decode_error(in, z, DecodeStatus::zero_byte);
-                break;
+        if (k <= 16 && end - d >= 16) {
+            // A short block: two whole words, stored without a test of k;
+            // only its own k bytes are searched for a zero.
+            const std::uint64_t x0 = load64(d);
+            const std::uint64_t x1 = load64(d + 8);
+            const std::size_t k0 = k < 8 ? k : 8;
+            if (((detail::zero_bytes64(x0) & low_bytes(k0)) |
+                 (detail::zero_bytes64(x1) & low_bytes(k - k0))) != 0) {
+                std::size_t i = 0;
+                while (d[i] != 0) ++i;
+                return detail::decode_error(in, d + i, DecodeStatus::zero_byte);
             }
+            store64(w, x0);
+            store64(w + 8, x1);
+        } else {
+            if (const std::uint8_t* z = copy_block8(d, k, end, w))
+                return detail::decode_error(in, z, DecodeStatus::zero_byte);
         }
         p = d + k;
         w += k;
         if (p == end) return {static_cast<std::size_t>(w - out), DecodeStatus::ok};
         if (code != kMaxCode) *w++ = 0;
+        streak = k < 2 ? streak + 1 : 0;
     }
 }
 

@@ -127,6 +127,59 @@ TAVO_SSE2 TAVO_INLINE const std::uint8_t* copy_block16(const std::uint8_t* d, st
 
 // ---------------------------------------------------------------- SSE2 ---
 
+// Decodes the blocks that follow the code byte *p (1..254) while they lie in
+// whole 16-byte windows of input: the scheme of detail::decode_run8, with
+// the window's zero test and its table of hops done in vector registers.
+// Lane i of the table holds 8 * (i + min(in[i], 16)), the bit offset in the
+// window of the next code byte, exact while below 128 (inside the window);
+// a hop shifts the table's low or high half by it. Returns with p at a code
+// byte whose block is left to the general path and w where its data goes.
+TAVO_SSE2 TAVO_INLINE void decode_run16(const std::uint8_t*& p, std::uint8_t*& w,
+                                        const std::uint8_t* end) {
+    const __m128i iota = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+    const __m128i ones = _mm_set1_epi8(1);
+    const __m128i sixteen = _mm_set1_epi8(16);
+    const std::uint8_t* const q = p + 1;  // input q[i] becomes o[i] ...
+    std::uint8_t* const o = w;
+    std::ptrdiff_t last = -1;  // ... and q[last] is the latest code byte
+    // Bit offset from the window of the next code byte; 128 or more: past it.
+    std::size_t next = (static_cast<std::size_t>(*p) - 1) * 8;
+    for (std::size_t j = 0; end - (q + j) >= 16; j += 16, next -= 128) {
+        const __m128i v = load16(q + j);
+        if (zero_mask16(v) != 0) break;  // the general path finds it in order
+        store16(o + j, v);
+        if (next >= 128) continue;  // the open block covers the whole window
+        if (next == 0 && _mm_movemask_epi8(_mm_cmpeq_epi8(v, ones)) == 0xFFFF) {
+            store16(o + j, _mm_setzero_si128());  // sixteen empty blocks
+            last = static_cast<std::ptrdiff_t>(j + 15);
+            next = 128;
+            continue;
+        }
+        const __m128i table = _mm_slli_epi16(_mm_add_epi8(_mm_min_epu8(v, sixteen), iota), 3);
+        std::uint64_t lo, hi;
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(&lo), table);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(&hi), _mm_unpackhi_epi64(table, table));
+        std::uint8_t* const ow = o + j;
+        // The shift takes its count from the low six bits of t, bit 6 picks
+        // the half and bit 7 says the chain left the window.
+        std::uint64_t t = next;
+        unsigned cur, count = 0;
+        do {
+            cur = static_cast<std::uint8_t>(t);
+            ow[cur >> 3] = 0;
+            t = ((t & 64) ? hi : lo) >> (t & 63);
+            ++count;
+        } while ((t & 0x80) == 0);
+        last = static_cast<std::ptrdiff_t>(j + cur / 8);
+        next = static_cast<std::uint8_t>(t);  // exact unless the code was cut to 16
+        // Blocks of 4 bytes or more on average, or one of 16 or more: the
+        // general path, whose block copy is faster there.
+        if (count < 4 || next - cur == 128) break;
+    }
+    p = q + last;
+    w = o + last + 1;
+}
+
 TAVO_SSE2 std::size_t encode_sse2(const std::uint8_t* in, std::size_t n, std::uint8_t* out) {
     EncodeState s = {out, out + 1, true};
     const std::uint8_t* p = in;
@@ -141,12 +194,18 @@ TAVO_SSE2 DecodeResult decode_sse2(const std::uint8_t* in, std::size_t n, std::u
     const std::uint8_t* p = in;
     const std::uint8_t* const end = in + n;
     std::uint8_t* w = out;
-    const __m128i ones = _mm_set1_epi8(1);
+    unsigned streak = 0;  // blocks in a row of at most one data byte
     for (;;) {
+        // A run of tiny blocks goes to the window loop; the test is rarely
+        // true on other data, so the branch predicts well either way.
+        if ((streak >= 3 || p == in) && static_cast<unsigned>(*p) - 1 < 16 && end - p > 16) {
+            decode_run16(p, w, end);
+            streak = 0;
+        }
         const unsigned code = *p;
         // A run of code bytes 01, none of them final, is a run of zeros.
         if (code == 1 && end - p > 16 &&
-            _mm_movemask_epi8(_mm_cmpeq_epi8(load16(p), ones)) == 0xFFFF) {
+            _mm_movemask_epi8(_mm_cmpeq_epi8(load16(p), _mm_set1_epi8(1))) == 0xFFFF) {
             store16(w, _mm_setzero_si128());
             p += 16;
             w += 16;
@@ -164,6 +223,7 @@ TAVO_SSE2 DecodeResult decode_sse2(const std::uint8_t* in, std::size_t n, std::u
         w += k;
         if (p == end) return {static_cast<std::size_t>(w - out), DecodeStatus::ok};
         if (code != kMaxCode) *w++ = 0;
+        streak = k < 2 ? streak + 1 : 0;
     }
 }
 

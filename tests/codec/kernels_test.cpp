@@ -164,6 +164,49 @@ int main() {
         check_decode(all, count, d);
     }
 
+    // Every pattern of zero lanes in an 8-byte chunk, at each distance from
+    // the point where the open block must close as a maximal block.
+    for (unsigned mask = 0; mask < 256; ++mask) {
+        for (std::size_t lead : {0u, 3u, 240u, 245u, 246u, 247u, 250u, 253u, 254u}) {
+            Bytes d = pattern(lead, rng, 1);
+            for (unsigned i = 0; i < 8; ++i)
+                d.push_back((mask >> i) & 1 ? 0 : static_cast<std::uint8_t>(rng() % 255 + 1));
+            const Bytes tail = pattern(rng() % 12, rng, 3);
+            d.insert(d.end(), tail.begin(), tail.end());
+            check(all, count, d);
+        }
+    }
+
+    // Streaks of tiny blocks (which switch decoders to their window loop)
+    // broken by blocks of every length around the window sizes, then cut at
+    // every length and damaged at every position.
+    for (std::size_t len = 1; len <= 40; ++len) {
+        for (std::size_t run : {2u, 3u, 5u, 17u, 40u}) {
+            Bytes d;
+            for (std::size_t i = 0; i < run; ++i) {
+                d.push_back(static_cast<std::uint8_t>(i % 3 ? 0x41 : 0));
+                d.push_back(0);
+            }
+            Bytes mid = pattern(len, rng, 1);
+            d.insert(d.end(), mid.begin(), mid.end());
+            for (std::size_t i = 0; i < run; ++i) {
+                d.push_back(0x42);
+                d.push_back(0);
+            }
+            mid = pattern(len % 3 ? 300 : len, rng, 1);  // maximal blocks too
+            d.insert(d.end(), mid.begin(), mid.end());
+            check(all, count, d);
+            const Bytes enc = run_encode(all[0], d);
+            for (std::size_t cut = 0; cut < enc.size(); cut += (len % 4) + 1)
+                check_decode(all, count, Bytes(enc.begin(), enc.begin() + static_cast<long>(cut)));
+            for (std::size_t at = 0; at < enc.size(); ++at) {
+                Bytes bad = enc;
+                bad[at] = at % 2 ? 0 : static_cast<std::uint8_t>(bad[at] + 1 + rng() % 20);
+                check_decode(all, count, bad);
+            }
+        }
+    }
+
     std::printf("%ld comparisons, %d failures\n", g_checks, g_failures);
     return g_failures == 0 ? 0 : 1;
 }
