@@ -29,6 +29,10 @@ import _tavoext
 
 from tavo import _kernels
 
+MYPY = False  # true for the type checker only; type comments keep 2.7 parsing this
+if MYPY:
+    from typing import Callable, Dict, List, Optional, Sequence, TextIO, Tuple, Union
+
 clock = timeit.default_timer
 
 KiB = 1024
@@ -39,6 +43,7 @@ QUICK_SIZES = (16, 256, 4 * KiB, 64 * KiB, MiB)
 
 
 def make(shape, n):
+    # type: (str, int) -> bytes
     """n bytes of the given shape, from os.urandom."""
     if shape == "all zeros":
         return bytes(bytearray(n))
@@ -59,6 +64,7 @@ def make(shape, n):
 
 
 def size_name(n):
+    # type: (int) -> str
     for unit, scale in (("MiB", MiB), ("KiB", KiB)):
         if n >= scale and n % scale == 0:
             return "%d %s" % (n // scale, unit)
@@ -66,6 +72,7 @@ def size_name(n):
 
 
 def cpu_model():
+    # type: () -> str
     try:
         with open("/proc/cpuinfo") as f:
             for line in f:
@@ -77,9 +84,10 @@ def cpu_model():
 
 
 def kernel_rates(names, op, data, size, budget, repeat):
+    # type: (Sequence[str], str, bytes, int, float, int) -> Dict[str, float]
     """Best GB/s of each named kernel ('memcpy' too), interleaved so that
     each sees the same machine load."""
-    loops = {}
+    loops = {}  # type: Dict[str, int]
     for name in names:
         once = _kernels.time(name, op, data, 1)
         loops[name] = max(1, int(budget / max(once, 1e-7)))
@@ -92,6 +100,7 @@ def kernel_rates(names, op, data, size, budget, repeat):
 
 
 def best_times(calls, number, repeat):
+    # type: (Sequence[Tuple[str, Callable[[bytes], object], bytes]], int, int) -> Dict[str, float]
     """Best seconds per call of each (label, fn, arg), interleaved."""
     best = dict((label, float("inf")) for label, _, _ in calls)
     for _ in range(repeat):
@@ -104,6 +113,7 @@ def best_times(calls, number, repeat):
 
 
 def kernel_table(sizes, kernels, quick, out):
+    # type: (Sequence[int], Sequence[str], bool, TextIO) -> Dict[str, Tuple[float, Optional[str]]]
     active = _kernels.active()
     others = [k for k in kernels if k not in ("scalar", active)]
     budget, repeat = (0.002, 3) if quick else (0.01, 5)
@@ -114,13 +124,14 @@ def kernel_table(sizes, kernels, quick, out):
     for k in others:
         head += " | %5s e/d" % k
     print(head, file=out)
-    worst = {"encode": (float("inf"), None), "decode": (float("inf"), None)}
+    worst = {"encode": (float("inf"), None),
+             "decode": (float("inf"), None)}  # type: Dict[str, Tuple[float, Optional[str]]]
     for size in sizes:
         for shape in SHAPES:
             data = make(shape, size)
             encoded = _tavoext.encode(data)
             row = "%-8s %-15s" % (size_name(size), shape)
-            other = {}
+            other = {}  # type: Dict[str, List[float]]
             for op, arg in (("encode", data), ("decode", encoded)):
                 names = ["memcpy", active, "scalar"] + others if op == "encode" else \
                     [active, "scalar"] + others
@@ -145,13 +156,14 @@ def kernel_table(sizes, kernels, quick, out):
 
 
 def copy_ratio(quick, out):
+    # type: (bool, TextIO) -> Dict[str, float]
     data = make("random", MiB)
     encoded = _tavoext.encode(data)
     number, repeat = (20, 15) if quick else (50, 15)
     best = best_times([("copy", bytearray, data), ("encode", _tavoext.encode, data),
                        ("decode", _tavoext.decode, encoded)], number, repeat)
     print("\n1 MiB random bytes, through tavo.encode/decode, against bytearray(data):", file=out)
-    ratios = {}
+    ratios = {}  # type: Dict[str, float]
     for label in ("copy", "encode", "decode"):
         gbs = MiB / best[label] / 1e9
         ratios[label] = best["copy"] / best[label]
@@ -160,11 +172,12 @@ def copy_ratio(quick, out):
 
 
 def small_messages(quick, out):
+    # type: (bool, TextIO) -> Dict[int, Tuple[float, float]]
     number, repeat = (20000, 5) if quick else (100000, 9)
     print("\nSmall messages, ns per call (best of %d):" % repeat, file=out)
     print("  %6s %9s %9s %9s %8s %8s" % ("size", "hexlify", "encode", "decode",
                                          "enc/hex", "dec/hex"), file=out)
-    result = {}
+    result = {}  # type: Dict[int, Tuple[float, float]]
     for size in (16, 64, 256):
         data = make("random", size)
         encoded = _tavoext.encode(data)
@@ -179,15 +192,18 @@ def small_messages(quick, out):
 
 
 def thread_scaling(quick, out, size=4 * MiB, quiet=False):
+    # type: (bool, TextIO, int, bool) -> float
     data = make("random", size)
     calls = max(8, (32 if quick else 96) * MiB // size)
     repeat = 3 if quick else 5
 
     def work():
+        # type: () -> None
         for _ in range(calls):
             _tavoext.encode(data)
 
     def run(count):
+        # type: (int) -> float
         threads = [threading.Thread(target=work) for _ in range(count)]
         start = clock()
         for t in threads:
@@ -213,6 +229,7 @@ def thread_scaling(quick, out, size=4 * MiB, quiet=False):
 
 
 def gil_sweep(quick, out):
+    # type: (bool, TextIO) -> None
     """Two threads against one across sizes: where releasing the GIL pays."""
     print("\nThreads by size (2 threads' work per unit time over one's; 2.00 is ideal):",
           file=out)
@@ -223,6 +240,7 @@ def gil_sweep(quick, out):
 
 
 def _cpu_count():
+    # type: () -> Union[int, str]
     try:
         import multiprocessing
         return multiprocessing.cpu_count()
@@ -231,6 +249,7 @@ def _cpu_count():
 
 
 def main(argv=None):
+    # type: (Optional[Sequence[str]]) -> int
     parser = argparse.ArgumentParser(prog="python -m tavo bench",
                                      description="Measure tavo's codec speed on this machine.")
     parser.add_argument("--quick", action="store_true", help="a short run with fewer sizes")
@@ -241,7 +260,7 @@ def main(argv=None):
                         help="also measure thread scaling across input sizes")
     args = parser.parse_args(argv)
     out = sys.stdout
-    sizes = QUICK_SIZES if args.quick else FULL_SIZES
+    sizes = QUICK_SIZES if args.quick else FULL_SIZES  # type: Sequence[int]
     if args.sizes:
         sizes = [int(s) for s in args.sizes.split(",")]
     names = _kernels.names()

@@ -14,3 +14,7 @@ def encode(kernel: str, data: ReadableBuffer, /) -> bytes:
 def decode(kernel: str, data: ReadableBuffer, /) -> bytes:
     """Decode with the named kernel. Raises ``_tavoext.DecodeError(message,
     offset)``, offset being that of the first offending input byte."""
+
+def time(kernel: str, op: str, data: ReadableBuffer, loops: int, /) -> float:
+    """Seconds that ``loops`` runs of the named kernel (or ``"memcpy"``) take
+    on ``data``, in a C loop; ``op`` is ``"encode"`` or ``"decode"``."""
