@@ -66,6 +66,15 @@ static inline int tavo_bytes_shrink(PyObject** pobj, Py_ssize_t capacity, Py_ssi
     return TavoBytes_Resize(pobj, size);
 }
 
+/* Text for names, and the argument format of a read-only buffer. */
+#if PY_MAJOR_VERSION >= 3
+#define TavoStr_FromString(text) PyUnicode_FromString(text)
+#define TAVO_BUFFER_FORMAT "y*"
+#else
+#define TavoStr_FromString(text) PyString_FromString(text)
+#define TAVO_BUFFER_FORMAT "s*"
+#endif
+
 /* The one argument, borrowed for the length of a call. */
 typedef struct {
     const unsigned char* data;

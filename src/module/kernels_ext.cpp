@@ -30,11 +30,7 @@ enum class Op { encode, decode };
 PyObject* run_kernel(PyObject* args, Op op) {
     const char* name;
     Py_buffer view;
-#if PY_MAJOR_VERSION >= 3
-    if (!PyArg_ParseTuple(args, "sy*", &name, &view)) return nullptr;
-#else
-    if (!PyArg_ParseTuple(args, "ss*", &name, &view)) return nullptr;
-#endif
+    if (!PyArg_ParseTuple(args, "s" TAVO_BUFFER_FORMAT, &name, &view)) return nullptr;
     const tavo::Kernel* kernel = find_kernel(name);
     const std::size_t n = static_cast<std::size_t>(view.len);
     std::size_t capacity = tavo::decoded_capacity(n);
@@ -90,11 +86,7 @@ PyObject* names(PyObject*, PyObject*) {
     PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(count));
     if (tuple == nullptr) return nullptr;
     for (std::size_t i = 0; i < count; ++i) {
-#if PY_MAJOR_VERSION >= 3
-        PyObject* s = PyUnicode_FromString(all[i].name);
-#else
-        PyObject* s = PyString_FromString(all[i].name);
-#endif
+        PyObject* s = TavoStr_FromString(all[i].name);
         if (s == nullptr) {
             Py_DECREF(tuple);
             return nullptr;
@@ -106,11 +98,7 @@ PyObject* names(PyObject*, PyObject*) {
 
 PyDoc_STRVAR(active_doc, "active() -> str\n\nThe kernel that _tavoext uses on this CPU.");
 PyObject* active(PyObject*, PyObject*) {
-#if PY_MAJOR_VERSION >= 3
-    return PyUnicode_FromString(tavo::best_kernel().name);
-#else
-    return PyString_FromString(tavo::best_kernel().name);
-#endif
+    return TavoStr_FromString(tavo::best_kernel().name);
 }
 
 // Runs one codec kernel, or a plain memcpy of the same bytes, `loops` times
@@ -125,11 +113,8 @@ PyObject* time_kernel(PyObject*, PyObject* args) {
     const char* op;
     Py_buffer view;
     Py_ssize_t loops;
-#if PY_MAJOR_VERSION >= 3
-    if (!PyArg_ParseTuple(args, "ssy*n", &name, &op, &view, &loops)) return nullptr;
-#else
-    if (!PyArg_ParseTuple(args, "sss*n", &name, &op, &view, &loops)) return nullptr;
-#endif
+    if (!PyArg_ParseTuple(args, "ss" TAVO_BUFFER_FORMAT "n", &name, &op, &view, &loops))
+        return nullptr;
     const bool encode_op = std::strcmp(op, "encode") == 0;
     const bool copy = std::strcmp(name, "memcpy") == 0;
     const tavo::Kernel* kernel = nullptr;
