@@ -25,6 +25,57 @@ const tavo::Kernel* find_kernel(const char* name) {
 
 enum class Op { encode, decode };
 
+// DecodeError(message, offset): the offset of the offending input byte
+// rides along as a second argument.
+void set_decode_error(const tavo::DecodeResult& r) {
+    PyObject* exc_args =
+        Py_BuildValue("(sn)", tavo::message(r.status), static_cast<Py_ssize_t>(r.length));
+    if (exc_args != nullptr) {
+        PyErr_SetObject(g_decode_error, exc_args);
+        Py_DECREF(exc_args);
+    }
+}
+
+// Reads time()'s optional message lengths: a sequence of sizes that add up to
+// the input's n; None means one message of n bytes. Returns an array of
+// *count sizes for PyMem_Free, or null with an exception set.
+std::size_t* read_lengths(PyObject* arg, std::size_t n, std::size_t* count,
+                          std::size_t* largest) {
+    PyObject* seq = arg == Py_None ? PyTuple_New(0)
+                                   : PySequence_Fast(arg, "lengths must be a sequence of sizes");
+    if (seq == nullptr) return nullptr;
+    const Py_ssize_t items = PySequence_Fast_GET_SIZE(seq);
+    *count = arg == Py_None ? 1 : static_cast<std::size_t>(items);
+    *largest = 0;
+    std::size_t* sizes =
+        static_cast<std::size_t*>(PyMem_Malloc((*count ? *count : 1) * sizeof(std::size_t)));
+    if (sizes == nullptr) {
+        Py_DECREF(seq);
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    if (arg == Py_None) sizes[0] = n;
+    std::size_t total = arg == Py_None ? n : 0;
+    for (Py_ssize_t i = 0; i < items && !PyErr_Occurred(); ++i) {
+        const Py_ssize_t size =
+            PyNumber_AsSsize_t(PySequence_Fast_GET_ITEM(seq, i), PyExc_OverflowError);
+        if (size == -1 && PyErr_Occurred()) break;
+        if (size < 0 || static_cast<std::size_t>(size) > n - total) break;
+        sizes[i] = static_cast<std::size_t>(size);
+        total += sizes[i];
+    }
+    Py_DECREF(seq);
+    if (!PyErr_Occurred() && (total != n || *count == 0))
+        PyErr_SetString(PyExc_ValueError, "lengths must split data exactly");
+    if (PyErr_Occurred()) {
+        PyMem_Free(sizes);
+        return nullptr;
+    }
+    for (std::size_t i = 0; i < *count; ++i)
+        if (*largest < sizes[i]) *largest = sizes[i];
+    return sizes;
+}
+
 // Same frame as _tavoext's, minus its fast paths, with the kernel chosen by
 // the caller. Always runs without the GIL so timings include no lock churn.
 PyObject* run_kernel(PyObject* args, Op op) {
@@ -57,13 +108,7 @@ PyObject* run_kernel(PyObject* args, Op op) {
     PyBuffer_Release(&view);
     if (r.status != tavo::DecodeStatus::ok) {
         Py_DECREF(result);
-        // Offset of the offending input byte rides along as a second arg.
-        PyObject* exc_args = Py_BuildValue("(sn)", tavo::message(r.status),
-                                           static_cast<Py_ssize_t>(r.length));
-        if (exc_args != nullptr) {
-            PyErr_SetObject(g_decode_error, exc_args);
-            Py_DECREF(exc_args);
-        }
+        set_decode_error(r);
         return nullptr;
     }
     if (TavoBytes_Resize(&result, static_cast<Py_ssize_t>(r.length)) < 0) return nullptr;
@@ -102,19 +147,28 @@ PyObject* active(PyObject*, PyObject*) {
 }
 
 // Runs one codec kernel, or a plain memcpy of the same bytes, `loops` times
-// on the same input and output, without the GIL, and returns the seconds it
-// took. The benchmark compares kernels this way, free of call overhead.
+// over the same input, without the GIL, and returns the seconds it took. The
+// benchmark compares kernels this way, free of call overhead. Optional
+// `lengths` split the input into consecutive messages, run in turn: one small
+// message repeated lets the branch predictor learn it by heart, which no
+// real stream of messages allows.
 PyDoc_STRVAR(time_doc,
-             "time(kernel, op, data, loops) -> float\n\nSeconds taken by `loops` runs of "
-             "kernel's op ('encode' or 'decode') on data, or of a memcpy of data when "
-             "kernel is 'memcpy'.");
+             "time(kernel, op, data, loops, lengths=None) -> float\n\nSeconds taken by "
+             "`loops` runs of kernel's op ('encode' or 'decode') on data, or of a memcpy "
+             "of data when kernel is 'memcpy'. With lengths, data is that sequence of "
+             "consecutive messages and each run takes every one of them in turn.");
 PyObject* time_kernel(PyObject*, PyObject* args) {
     const char* name;
     const char* op;
     Py_buffer view;
     Py_ssize_t loops;
-    if (!PyArg_ParseTuple(args, "ss" TAVO_BUFFER_FORMAT "n", &name, &op, &view, &loops))
+    PyObject* lengths_arg = Py_None;
+    if (!PyArg_ParseTuple(args, "ss" TAVO_BUFFER_FORMAT "n|O", &name, &op, &view, &loops,
+                          &lengths_arg))
         return nullptr;
+    const std::size_t n = static_cast<std::size_t>(view.len);
+    std::size_t* sizes = nullptr;
+    std::size_t count = 0, largest = 0;
     const bool encode_op = std::strcmp(op, "encode") == 0;
     const bool copy = std::strcmp(name, "memcpy") == 0;
     const tavo::Kernel* kernel = nullptr;
@@ -122,63 +176,66 @@ PyObject* time_kernel(PyObject*, PyObject* args) {
         PyErr_SetString(PyExc_ValueError, "op must be 'encode' or 'decode'");
     } else if (loops < 1) {
         PyErr_SetString(PyExc_ValueError, "loops must be at least 1");
-    } else if (!copy) {
+    } else if ((sizes = read_lengths(lengths_arg, n, &count, &largest)) != nullptr && !copy) {
         kernel = find_kernel(name);
     }
-    if (PyErr_Occurred()) {
+    std::size_t capacity = tavo::decoded_capacity(largest);
+    if (!PyErr_Occurred() && encode_op &&
+        !tavo::encoded_bound(largest, static_cast<std::size_t>(TAVO_MAX_RESULT), &capacity))
+        PyErr_NoMemory();
+    // One output area serves every message, so the largest sets its size.
+    std::uint8_t* const base = PyErr_Occurred() ? nullptr
+                                                : static_cast<std::uint8_t*>(
+                                                      std::malloc(capacity + 4096));
+    if (base == nullptr) {
+        PyMem_Free(sizes);
         PyBuffer_Release(&view);
-        return nullptr;
+        return PyErr_Occurred() ? nullptr : PyErr_NoMemory();
     }
-    const std::size_t n = static_cast<std::size_t>(view.len);
-    std::size_t capacity = tavo::decoded_capacity(n);
-    if (encode_op && !tavo::encoded_bound(n, static_cast<std::size_t>(TAVO_MAX_RESULT), &capacity)) {
-        PyBuffer_Release(&view);
-        return PyErr_NoMemory();
-    }
-    if (copy && capacity < n) capacity = n;
     // The output sits half a page away from the input modulo 4 KiB, so
     // that no timing depends on whether loads falsely alias earlier stores.
-    std::uint8_t* const base = static_cast<std::uint8_t*>(std::malloc(capacity + 4096));
-    if (base == nullptr) {
-        PyBuffer_Release(&view);
-        return PyErr_NoMemory();
-    }
-    const std::uint8_t* in = static_cast<const std::uint8_t*>(view.buf);
+    const std::uint8_t* const in = static_cast<const std::uint8_t*>(view.buf);
     const std::uintptr_t apart =
         (reinterpret_cast<std::uintptr_t>(base) - reinterpret_cast<std::uintptr_t>(in)) & 4095;
     std::uint8_t* const out = base + ((2048 - apart) & 4095);
-    tavo::DecodeStatus status = tavo::DecodeStatus::ok;
+    tavo::DecodeResult bad = {0, tavo::DecodeStatus::ok};
     double seconds = 0.0;
     Py_BEGIN_ALLOW_THREADS
-    // One untimed run first: it checks a decode input, and it touches the
-    // output so that no page fault is timed.
-    if (copy)
-        std::memcpy(out, in, n);
-    else if (encode_op)
-        kernel->encode(in, n, out);
-    else
-        status = kernel->decode(in, n, out).status;
-    if (status == tavo::DecodeStatus::ok) {
+    // One untimed pass first: it checks every decode input, and it touches
+    // the output so that no page fault is timed.
+    for (std::size_t i = 0, at = 0; i < count && bad.status == tavo::DecodeStatus::ok;
+         at += sizes[i++]) {
+        if (copy)
+            std::memcpy(out, in + at, sizes[i]);
+        else if (encode_op)
+            kernel->encode(in + at, sizes[i], out);
+        else if ((bad = kernel->decode(in + at, sizes[i], out)).status != tavo::DecodeStatus::ok)
+            bad.length += at;
+    }
+    if (bad.status == tavo::DecodeStatus::ok) {
         const auto start = std::chrono::steady_clock::now();
-        for (Py_ssize_t i = 0; i < loops; ++i) {
-            if (copy)
-                std::memcpy(out, in, n);
-            else if (encode_op)
-                kernel->encode(in, n, out);
-            else
-                kernel->decode(in, n, out);
-            // Keep the compiler from dropping or merging the runs.
+        for (Py_ssize_t loop = 0; loop < loops; ++loop) {
+            for (std::size_t i = 0, at = 0; i < count; at += sizes[i++]) {
+                if (copy)
+                    std::memcpy(out, in + at, sizes[i]);
+                else if (encode_op)
+                    kernel->encode(in + at, sizes[i], out);
+                else
+                    kernel->decode(in + at, sizes[i], out);
+                // Keep the compiler from dropping or merging the runs.
 #if defined(__GNUC__)
-            __asm__ __volatile__("" : : "r"(out) : "memory");
+                __asm__ __volatile__("" : : "r"(out) : "memory");
 #endif
+            }
         }
         seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     }
     Py_END_ALLOW_THREADS
     std::free(base);
+    PyMem_Free(sizes);
     PyBuffer_Release(&view);
-    if (status != tavo::DecodeStatus::ok) {
-        PyErr_SetString(g_decode_error, tavo::message(status));
+    if (bad.status != tavo::DecodeStatus::ok) {
+        set_decode_error(bad);
         return nullptr;
     }
     return PyFloat_FromDouble(seconds);

@@ -1,5 +1,7 @@
 """Type stubs for the private tavo._kernels extension."""
 
+from collections.abc import Sequence
+
 from _typeshed import ReadableBuffer
 
 def names() -> tuple[str, ...]:
@@ -15,6 +17,9 @@ def decode(kernel: str, data: ReadableBuffer, /) -> bytes:
     """Decode with the named kernel. Raises ``_tavoext.DecodeError(message,
     offset)``, offset being that of the first offending input byte."""
 
-def time(kernel: str, op: str, data: ReadableBuffer, loops: int, /) -> float:
+def time(
+    kernel: str, op: str, data: ReadableBuffer, loops: int, lengths: Sequence[int] | None = None, /
+) -> float:
     """Seconds that ``loops`` runs of the named kernel (or ``"memcpy"``) take
-    on ``data``, in a C loop; ``op`` is ``"encode"`` or ``"decode"``."""
+    on ``data``, in a C loop; ``op`` is ``"encode"`` or ``"decode"``. With
+    ``lengths``, data is that many consecutive messages, each run in turn."""

@@ -138,6 +138,31 @@ def test_time_refuses_bad_arguments_and_bad_encodings():
     with pytest.raises(DecodeError) as info:
         _kernels.time(_kernels.active(), "decode", b"\x05\x61", 1)
     assert info.value.args[0] == "not enough input bytes for length code"
+    for lengths in ([1, 1], [4], [2, -1, 2], [], [1, "2"]):
+        with pytest.raises((ValueError, TypeError)):
+            _kernels.time("scalar", "encode", b"abc", 1, lengths)
+
+
+def test_time_over_messages_checks_each_and_reports_where():
+    messages = [bytes(bytearray([n] * n)) for n in range(1, 40)]
+    encodings = [_kernels.encode("scalar", m) for m in messages]
+    joined = b"".join(encodings)
+    lengths = [len(e) for e in encodings]
+    for name in _kernels.names():
+        assert _kernels.time(name, "decode", joined, 2, lengths) >= 0.0
+        assert _kernels.time(name, "encode", b"".join(messages), 2,
+                             [len(m) for m in messages]) >= 0.0
+    # Cut inside a block, the first message is too short for its code.
+    with pytest.raises(DecodeError) as info:
+        _kernels.time("scalar", "decode", encodings[5], 1, [3, lengths[5] - 3])
+    assert info.value.args == ("not enough input bytes for length code", 0)
+    # A fault in the tenth message is reported at its place in the whole input.
+    bad = bytearray(joined)
+    at = sum(lengths[:9]) + 3
+    bad[at] = 0
+    with pytest.raises(DecodeError) as info:
+        _kernels.time(_kernels.active(), "decode", bytes(bad), 1, lengths)
+    assert info.value.args == ("zero byte found in input", at)
 
 
 @pytest.mark.parametrize("size", [128 * 1024 - 600, 128 * 1024, 131072 + 517, 3 << 20])
