@@ -127,10 +127,10 @@ def kernel_table(sizes, kernels, quick, out):
     active = _kernels.active()
     others = [k for k in kernels if k not in ("scalar", active)]
     budget, repeat = (0.002, 3) if quick else (0.01, 5)
-    print("Kernel throughput, GB/s of unencoded bytes (best of %d); each cell runs the" % repeat,
-          file=out)
-    print("kernels over a set of different messages of its size and shape (%s):" % ", ".join(
-        "%d at %s" % (messages(n), size_name(n)) for n in sizes if messages(n) > 1), file=out)
+    print("Kernel throughput, GB/s of unencoded bytes (best of %d):" % repeat, file=out)
+    sets = ", ".join("%d at %s" % (messages(n), size_name(n)) for n in sizes if messages(n) > 1)
+    if sets:
+        print("(a cell of small messages runs over a set of different ones: %s)" % sets, file=out)
     head = "%-8s %-15s %7s | %8s %8s %6s | %8s %8s %6s" % (
         "size", "shape", "memcpy", "enc " + active, "scalar", "ratio",
         "dec " + active, "scalar", "ratio")
