@@ -22,7 +22,7 @@ inputs = st.one_of(st.binary(max_size=2000), runs)
 
 
 @given(inputs)
-@settings(max_examples=600)
+@settings(max_examples=600, deadline=None)
 def test_encoding_round_trips_within_bound(data):
     encoded = _tavoext.encode(data)
     assert b"\0" not in encoded
@@ -33,7 +33,7 @@ def test_encoding_round_trips_within_bound(data):
 
 
 @given(st.one_of(st.binary(max_size=700), inputs.map(_tavoext.encode)))
-@settings(max_examples=600)
+@settings(max_examples=600, deadline=None)
 def test_decode_of_arbitrary_bytes_returns_or_raises_decode_error(data):
     try:
         expected = reference.decode(data)
