@@ -226,3 +226,47 @@ def test_first_calls_race_in_a_fresh_interpreter():
     for _ in range(5):
         out = subprocess.check_output([sys.executable, "-c", code], env=env)
         assert out.strip() == b"ok"
+
+
+FREE_THREADED = bool(__import__("sysconfig").get_config_var("Py_GIL_DISABLED"))
+
+
+@pytest.mark.skipif(not FREE_THREADED, reason="needs a free-threaded CPython build")
+def test_importing_leaves_the_gil_off_on_free_threaded_builds():
+    # An extension that does not declare itself safe without the GIL turns
+    # it back on for the whole process, with a RuntimeWarning; a fresh
+    # interpreter shows what importing ours alone does.
+    code = textwrap.dedent("""
+        import sys
+        import _tavoext
+        from tavo import _kernels
+        assert _tavoext.decode(_tavoext.encode(b"a\\x00b")) == b"a\\x00b"
+        assert not sys._is_gil_enabled()
+        print("ok")
+    """)
+    env = dict(os.environ)
+    env.pop("PYTHON_GIL", None)
+    env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
+    out = subprocess.check_output([sys.executable, "-W", "error::RuntimeWarning", "-c", code],
+                                  env=env)
+    assert out.strip() == b"ok"
+
+
+@pytest.mark.skipif(not FREE_THREADED, reason="needs a free-threaded CPython build")
+def test_small_calls_run_in_parallel_without_the_gil():
+    # Without a GIL even small calls overlap; many threads on one shared
+    # input and on their own inputs must still all get exact answers.
+    rng = random.Random(7)
+    shared = bytes(bytearray(rng.randint(0, 3) for _ in range(300)))
+    shared_enc = encode(shared)
+    failures = []
+
+    def work(index):
+        local = random.Random(index)
+        for _ in range(2000):
+            data = bytes(bytearray(local.randint(0, 2) for _ in range(local.randint(0, 40))))
+            if decode(encode(data)) != data or decode(shared_enc) != shared:
+                failures.append(data)
+
+    _run_threads(work)
+    assert not failures
