@@ -142,10 +142,12 @@ TAVO_INLINE void store64(std::uint8_t* p, std::uint64_t x) { std::memcpy(p, &x, 
 // bytes form a chain, lane i leading to lane i + in[i], which a shift per
 // hop follows inside a register; the windows' loads never wait for it, so
 // a run of short blocks costs a few cycles a block instead of a load's
-// latency. It stops where blocks grow to a few bytes, which the general
-// path copies faster. Returns with p at a code byte whose block is left to
-// the general path (one that may also run past the end, hold a zero or be
-// maximal) and w where that block's data goes. Little-endian lane order.
+// latency. The hops gather the code lanes into a mask that one AND applies,
+// so the store waits for no hop. It stops where blocks grow to a few bytes,
+// which the general path copies faster. Returns with p at a code byte whose
+// block is left to the general path (one that may also run past the end,
+// hold a zero or be maximal) and w where that block's data goes.
+// Little-endian lane order.
 TAVO_INLINE void decode_run8(const std::uint8_t*& p, std::uint8_t*& w,
                              const std::uint8_t* end) {
     const std::uint64_t ones = 0x0101010101010101ULL;
@@ -168,27 +170,37 @@ TAVO_INLINE void decode_run8(const std::uint8_t*& p, std::uint8_t*& w,
             next = 64;
             continue;
         }
+        // Blocks of one byte each from here to the window's end, as in
+        // alternating bytes and zeros (16-bit values below 256, text in
+        // UTF-16): the code lanes are known without following the chain,
+        // and the next one sits where this one did.
+        const std::uint64_t pairs = 0x00FF00FF00FF00FFULL << next;
+        if (next < 16 && (x & pairs) == (0x0002000200020002ULL << next)) {
+            store64(o + j, x & ~pairs);
+            last = static_cast<std::ptrdiff_t>(j + 6 + next / 8);
+            next += 64;
+            continue;
+        }
         // Lane i holds 8 * (i + min(in[i], 16)): the bit offset of the next
-        // code byte, exact unless the code was cut to 16. A hop shifts by the
-        // low six bits of the last result; the two above say it left.
+        // code byte, exact unless the code was cut to 16. A hop shifts by
+        // the last result, which is below 64 while the chain is inside.
         const std::uint64_t low4 = 0x0F0F0F0F0F0F0F0FULL;
         const std::uint64_t big = (((x >> 4) & low4) + low4) & 0x1010101010101010ULL;
         const std::uint64_t capped = (x & ~((big >> 4) * 0xFF)) | big;
         const std::uint64_t hops = (capped + 0x0706050403020100ULL) << 3;
-        store64(o + j, x);
-        std::uint64_t t = next;
-        unsigned cur, count = 0;
+        std::uint64_t t = next, cur, codes = 0;
         do {
-            cur = static_cast<std::uint8_t>(t);
-            o[j + cur / 8] = 0;
-            t = hops >> (t & 63);
-            ++count;
-        } while ((t & 0xC0) == 0);
+            cur = t;
+            codes |= std::uint64_t{0xFF} << cur;
+            t = (hops >> cur) & 0xFF;
+        } while (t < 64);
+        store64(o + j, x & ~codes);
         last = static_cast<std::ptrdiff_t>(j + cur / 8);
-        next = static_cast<std::uint8_t>(t);
-        // Blocks of 4 bytes or more on average, or one of 16 or more: the
-        // general path, whose block copy is faster there.
-        if (count < 2 || next - cur == 128) break;
+        const bool single = cur == next;
+        next = static_cast<std::size_t>(t);
+        // One block in the window, or one of 16 bytes or more: the general
+        // path, whose block copy is faster there.
+        if (single || t - cur == 128) break;
     }
     p = q + last;
     w = o + last + 1;
