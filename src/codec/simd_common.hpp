@@ -157,7 +157,7 @@ TAVO_INLINE void decode_run8(const std::uint8_t*& p, std::uint8_t*& w,
     // Bit offset from the window of the next code byte; 64 or more: past it.
     std::size_t next = (static_cast<std::size_t>(*p) - 1) * 8;
     std::size_t j = 0;  // window start
-    for (; end - (q + j) >= 8; j += 8, next -= 64) {
+    for (; end - (q + j) > 8; j += 8, next -= 64) {
         const std::uint64_t x = load64(q + j);
         if (zero_bytes64(x) != 0) break;  // the general path finds it in order
         if (next >= 64) {  // the open block covers the whole window

@@ -120,6 +120,81 @@ TAVO_INLINE const std::uint8_t* copy_long(const std::uint8_t* d, std::size_t k, 
     return copy_pair(d + off, w + off) ? nullptr : first_zero(d + off, 16);
 }
 
+TAVO_INLINE std::uint32_t load32(const std::uint8_t* p) {
+    std::uint32_t x;
+    std::memcpy(&x, p, 4);
+    return x;
+}
+
+TAVO_INLINE void store32(std::uint8_t* p, std::uint32_t x) { std::memcpy(p, &x, 4); }
+
+// Decodes the last blocks, from the code byte *p with at most 15 bytes
+// after it, to w. Valid input takes one copy of all those bytes, the zero
+// test of the copy, and a walk along the code bytes that turns each into a
+// zero of the output: one branch on the length and one loop instead of a
+// copy and an end test per block. Anything else (a zero, a block that
+// runs past the end) is decoded again a byte at a time, which finds the
+// first error.
+DecodeResult decode_tail(const std::uint8_t* in, const std::uint8_t* p, const std::uint8_t* end,
+                         std::uint8_t* out, std::uint8_t* w) {
+    const std::uint8_t* const d = p + 1;
+    const std::size_t r = static_cast<std::size_t>(end - d);  // 0..15
+    bool clean;
+    if (r >= 8) {
+        const std::uint64_t a = load64(d);
+        const std::uint64_t b = load64(end - 8);
+        const std::uint64_t ones = 0x0101010101010101ULL;
+        if (a == ones && b == ones && *p == 1) {  // a run of zeros to the end
+            store64(w, 0);
+            store64(w + r - 8, 0);
+            return {static_cast<std::size_t>(w + r - out), DecodeStatus::ok};
+        }
+        clean = !any_zero(a, b);
+        store64(w, a);
+        store64(w + r - 8, b);
+    } else if (r >= 4) {
+        const std::uint32_t a = load32(d);
+        const std::uint32_t b = load32(end - 4);
+        clean = !any_zero(a | 0xFFFFFFFF00000000ULL, b | 0xFFFFFFFF00000000ULL);
+        store32(w, a);
+        store32(w + r - 4, b);
+    } else {  // bytes 0, r/2 and r-1 cover all r of them
+        clean = r == 0 || (d[0] != 0 && d[r / 2] != 0 && d[r - 1] != 0);
+        if (r != 0) {
+            w[0] = d[0];
+            w[r / 2] = d[r / 2];
+            w[r - 1] = d[r - 1];
+        }
+    }
+    if (clean && *p != 0) {
+        // The offset from d of each code byte after *p; p[at] is the last
+        // one. The chain must end exactly at the end of the input.
+        std::size_t at = 0;
+        for (;;) {
+            const std::size_t next = at + p[at];  // nonzero: p[at] is in the copy
+            if (next > r) {
+                if (next == r + 1) return {static_cast<std::size_t>(w + r - out), DecodeStatus::ok};
+                break;
+            }
+            w[next - 1] = 0;
+            at = next;
+        }
+    }
+    for (;;) {  // the byte-at-a-time rules, which find the first error
+        const std::uint8_t* const code_at = p;
+        const unsigned code = *p++;
+        if (code == 0) return detail::decode_error(in, code_at, DecodeStatus::zero_byte);
+        if (code - 1 > static_cast<std::size_t>(end - p))
+            return detail::decode_error(in, code_at, DecodeStatus::short_input);
+        for (unsigned j = 1; j < code; ++j) {
+            if (*p == 0) return detail::decode_error(in, p, DecodeStatus::zero_byte);
+            *w++ = *p++;
+        }
+        if (p == end) return {static_cast<std::size_t>(w - out), DecodeStatus::ok};
+        if (code != kMaxCode) *w++ = 0;
+    }
+}
+
 DecodeResult decode_word(const std::uint8_t* in, std::size_t n, std::uint8_t* out) {
     if (n == 0) return {0, DecodeStatus::ok};
     const std::uint8_t* p = in;
@@ -135,13 +210,14 @@ DecodeResult decode_word(const std::uint8_t* in, std::size_t n, std::uint8_t* ou
             detail::decode_run8(p, w, end);
             streak = 0;
         }
+        if (end - p <= 16) return decode_tail(in, p, end, out, w);
         const unsigned code = *p;
         if (code == 0) return detail::decode_error(in, p, DecodeStatus::zero_byte);
         // The length test comes before any data byte of the block is read.
         const std::size_t k = code - 1;
         const std::uint8_t* const d = p + 1;
         if (k > static_cast<std::size_t>(end - d)) return detail::decode_error(in, p, DecodeStatus::short_input);
-        if (k <= 16 && end - d >= 16) {
+        if (k <= 16) {
             // A short block: a pair of whole words, stored without a test
             // of k. Valid input holds no zero at all, so only a pair with
             // one is searched, and only within the block.
@@ -153,10 +229,6 @@ DecodeResult decode_word(const std::uint8_t* in, std::size_t n, std::uint8_t* ou
             }
             store64(w, x0);
             store64(w + 8, x1);
-        } else if (k < 16) {
-            // Near the end of the input: overlapping moves inside the block.
-            if (const std::uint8_t* z = detail::copy_short(d, k, w))
-                return detail::decode_error(in, z, DecodeStatus::zero_byte);
         } else if (const std::uint8_t* z = copy_long(d, k, w)) {
             return detail::decode_error(in, z, DecodeStatus::zero_byte);
         }
