@@ -157,7 +157,7 @@ TAVO_INLINE void decode_run8(const std::uint8_t*& p, std::uint8_t*& w,
     // Bit offset from the window of the next code byte; 64 or more: past it.
     std::size_t next = (static_cast<std::size_t>(*p) - 1) * 8;
     std::size_t j = 0;  // window start
-    for (; end - (q + j) > 8; j += 8, next -= 64) {
+    for (; end - (q + j) >= 8; j += 8, next -= 64) {
         const std::uint64_t x = load64(q + j);
         if (zero_bytes64(x) != 0) break;  // the general path finds it in order
         if (next >= 64) {  // the open block covers the whole window
@@ -172,12 +172,14 @@ TAVO_INLINE void decode_run8(const std::uint8_t*& p, std::uint8_t*& w,
         }
         // Blocks of one byte each from here to the window's end, as in
         // alternating bytes and zeros (16-bit values below 256, text in
-        // UTF-16): the code lanes are known without following the chain,
-        // and the next one sits where this one did.
-        const std::uint64_t pairs = 0x00FF00FF00FF00FFULL << next;
-        if (next < 16 && (x & pairs) == (0x0002000200020002ULL << next)) {
-            store64(o + j, x & ~pairs);
+        // UTF-16): the code lanes are known without following the chain.
+        // If the last one opens another such block, the next code sits
+        // where this window's first did; otherwise the general path takes
+        // its block.
+        if (next < 16 && (x & (0x0000FF00FF00FFULL << next)) == (0x00000200020002ULL << next)) {
+            store64(o + j, x & ~(0x00FF00FF00FF00FFULL << next));
             last = static_cast<std::ptrdiff_t>(j + 6 + next / 8);
+            if (((x >> (next + 48)) & 0xFF) != 2) break;
             next += 64;
             continue;
         }
@@ -209,6 +211,95 @@ TAVO_INLINE void decode_run8(const std::uint8_t*& p, std::uint8_t*& w,
 TAVO_INLINE DecodeResult decode_error(const std::uint8_t* in, const std::uint8_t* at,
                                       DecodeStatus status) {
     return {static_cast<std::size_t>(at - in), status};
+}
+
+// True when a byte of x or of y is zero. A borrow may flag a byte above a
+// zero, but never a word without one.
+TAVO_INLINE bool any_zero(std::uint64_t x, std::uint64_t y) {
+    const std::uint64_t ones = 0x0101010101010101ULL;
+    return ((((x - ones) & ~x) | ((y - ones) & ~y)) & (ones << 7)) != 0;
+}
+
+// The first zero among the k bytes at d, or null.
+TAVO_INLINE const std::uint8_t* first_zero(const std::uint8_t* d, std::size_t k) {
+    for (std::size_t i = 0; i < k; ++i)
+        if (d[i] == 0) return d + i;
+    return nullptr;
+}
+
+TAVO_INLINE std::uint32_t load32(const std::uint8_t* p) {
+    std::uint32_t x;
+    std::memcpy(&x, p, 4);
+    return x;
+}
+
+TAVO_INLINE void store32(std::uint8_t* p, std::uint32_t x) { std::memcpy(p, &x, 4); }
+
+// Decodes the last blocks, from the code byte *p with at most 15 bytes
+// after it, to w. Valid input takes one copy of all those bytes, the zero
+// test of the copy, and a walk along the code bytes that turns each into a
+// zero of the output: one branch on the length and one loop instead of a
+// copy and an end test per block. Anything else (a zero, a block that
+// runs past the end) is decoded again a byte at a time, which finds the
+// first error.
+inline DecodeResult decode_tail(const std::uint8_t* in, const std::uint8_t* p,
+                                const std::uint8_t* end, std::uint8_t* out, std::uint8_t* w) {
+    const std::uint8_t* const d = p + 1;
+    const std::size_t r = static_cast<std::size_t>(end - d);  // 0..15
+    bool clean;
+    if (r >= 8) {
+        const std::uint64_t a = load64(d);
+        const std::uint64_t b = load64(end - 8);
+        const std::uint64_t ones = 0x0101010101010101ULL;
+        if (a == ones && b == ones && *p == 1) {  // a run of zeros to the end
+            store64(w, 0);
+            store64(w + r - 8, 0);
+            return {static_cast<std::size_t>(w + r - out), DecodeStatus::ok};
+        }
+        clean = !any_zero(a, b);
+        store64(w, a);
+        store64(w + r - 8, b);
+    } else if (r >= 4) {
+        const std::uint32_t a = load32(d);
+        const std::uint32_t b = load32(end - 4);
+        clean = !any_zero(a | 0xFFFFFFFF00000000ULL, b | 0xFFFFFFFF00000000ULL);
+        store32(w, a);
+        store32(w + r - 4, b);
+    } else {  // bytes 0, r/2 and r-1 cover all r of them
+        clean = r == 0 || (d[0] != 0 && d[r / 2] != 0 && d[r - 1] != 0);
+        if (r != 0) {
+            w[0] = d[0];
+            w[r / 2] = d[r / 2];
+            w[r - 1] = d[r - 1];
+        }
+    }
+    if (clean && *p != 0) {
+        // p[at] is the latest code byte; the chain must end exactly at the
+        // end of the input.
+        std::size_t at = 0;
+        for (;;) {
+            const std::size_t next = at + p[at];  // p[at] is not zero: tested above
+            if (next > r) {
+                if (next == r + 1) return {static_cast<std::size_t>(w + r - out), DecodeStatus::ok};
+                break;
+            }
+            w[next - 1] = 0;
+            at = next;
+        }
+    }
+    for (;;) {  // the byte-at-a-time rules, which find the first error
+        const std::uint8_t* const code_at = p;
+        const unsigned code = *p++;
+        if (code == 0) return decode_error(in, code_at, DecodeStatus::zero_byte);
+        if (code - 1 > static_cast<std::size_t>(end - p))
+            return decode_error(in, code_at, DecodeStatus::short_input);
+        for (unsigned j = 1; j < code; ++j) {
+            if (*p == 0) return decode_error(in, p, DecodeStatus::zero_byte);
+            *w++ = *p++;
+        }
+        if (p == end) return {static_cast<std::size_t>(w - out), DecodeStatus::ok};
+        if (code != kMaxCode) *w++ = 0;
+    }
 }
 
 }  // namespace detail

@@ -84,25 +84,11 @@ std::size_t encode_word(const std::uint8_t* in, std::size_t n, std::uint8_t* out
     return detail::encode_finish(out, s);
 }
 
-// True when a byte of x or of y is zero. A borrow may flag a byte above a
-// zero, but never a word without one.
-TAVO_INLINE bool any_zero(std::uint64_t x, std::uint64_t y) {
-    const std::uint64_t ones = 0x0101010101010101ULL;
-    return ((((x - ones) & ~x) | ((y - ones) & ~y)) & (ones << 7)) != 0;
-}
-
-// The first zero among the k bytes at d, or null.
-const std::uint8_t* first_zero(const std::uint8_t* d, std::size_t k) {
-    for (std::size_t i = 0; i < k; ++i)
-        if (d[i] == 0) return d + i;
-    return nullptr;
-}
-
 // Copies the 16 bytes at s to o unless one is zero; returns false then.
 TAVO_INLINE bool copy_pair(const std::uint8_t* s, std::uint8_t* o) {
     const std::uint64_t x0 = load64(s);
     const std::uint64_t x1 = load64(s + 8);
-    if (any_zero(x0, x1)) return false;
+    if (detail::any_zero(x0, x1)) return false;
     store64(o, x0);
     store64(o + 8, x1);
     return true;
@@ -115,84 +101,9 @@ TAVO_INLINE const std::uint8_t* copy_long(const std::uint8_t* d, std::size_t k, 
     // the block's.
     std::size_t off = 0;
     for (; k - off > 16; off += 16)
-        if (!copy_pair(d + off, w + off)) return first_zero(d + off, 16);
+        if (!copy_pair(d + off, w + off)) return detail::first_zero(d + off, 16);
     off = k - 16;
-    return copy_pair(d + off, w + off) ? nullptr : first_zero(d + off, 16);
-}
-
-TAVO_INLINE std::uint32_t load32(const std::uint8_t* p) {
-    std::uint32_t x;
-    std::memcpy(&x, p, 4);
-    return x;
-}
-
-TAVO_INLINE void store32(std::uint8_t* p, std::uint32_t x) { std::memcpy(p, &x, 4); }
-
-// Decodes the last blocks, from the code byte *p with at most 15 bytes
-// after it, to w. Valid input takes one copy of all those bytes, the zero
-// test of the copy, and a walk along the code bytes that turns each into a
-// zero of the output: one branch on the length and one loop instead of a
-// copy and an end test per block. Anything else (a zero, a block that
-// runs past the end) is decoded again a byte at a time, which finds the
-// first error.
-DecodeResult decode_tail(const std::uint8_t* in, const std::uint8_t* p, const std::uint8_t* end,
-                         std::uint8_t* out, std::uint8_t* w) {
-    const std::uint8_t* const d = p + 1;
-    const std::size_t r = static_cast<std::size_t>(end - d);  // 0..15
-    bool clean;
-    if (r >= 8) {
-        const std::uint64_t a = load64(d);
-        const std::uint64_t b = load64(end - 8);
-        const std::uint64_t ones = 0x0101010101010101ULL;
-        if (a == ones && b == ones && *p == 1) {  // a run of zeros to the end
-            store64(w, 0);
-            store64(w + r - 8, 0);
-            return {static_cast<std::size_t>(w + r - out), DecodeStatus::ok};
-        }
-        clean = !any_zero(a, b);
-        store64(w, a);
-        store64(w + r - 8, b);
-    } else if (r >= 4) {
-        const std::uint32_t a = load32(d);
-        const std::uint32_t b = load32(end - 4);
-        clean = !any_zero(a | 0xFFFFFFFF00000000ULL, b | 0xFFFFFFFF00000000ULL);
-        store32(w, a);
-        store32(w + r - 4, b);
-    } else {  // bytes 0, r/2 and r-1 cover all r of them
-        clean = r == 0 || (d[0] != 0 && d[r / 2] != 0 && d[r - 1] != 0);
-        if (r != 0) {
-            w[0] = d[0];
-            w[r / 2] = d[r / 2];
-            w[r - 1] = d[r - 1];
-        }
-    }
-    if (clean && *p != 0) {
-        // The offset from d of each code byte after *p; p[at] is the last
-        // one. The chain must end exactly at the end of the input.
-        std::size_t at = 0;
-        for (;;) {
-            const std::size_t next = at + p[at];  // nonzero: p[at] is in the copy
-            if (next > r) {
-                if (next == r + 1) return {static_cast<std::size_t>(w + r - out), DecodeStatus::ok};
-                break;
-            }
-            w[next - 1] = 0;
-            at = next;
-        }
-    }
-    for (;;) {  // the byte-at-a-time rules, which find the first error
-        const std::uint8_t* const code_at = p;
-        const unsigned code = *p++;
-        if (code == 0) return detail::decode_error(in, code_at, DecodeStatus::zero_byte);
-        if (code - 1 > static_cast<std::size_t>(end - p))
-            return detail::decode_error(in, code_at, DecodeStatus::short_input);
-        for (unsigned j = 1; j < code; ++j) {
-            if (*p == 0) return detail::decode_error(in, p, DecodeStatus::zero_byte);
-            *w++ = *p++;
-        }
-        if (p == end) return {static_cast<std::size_t>(w - out), DecodeStatus::ok};
-        if (code != kMaxCode) *w++ = 0;
-    }
+    return copy_pair(d + off, w + off) ? nullptr : detail::first_zero(d + off, 16);
 }
 
 DecodeResult decode_word(const std::uint8_t* in, std::size_t n, std::uint8_t* out) {
@@ -210,21 +121,22 @@ DecodeResult decode_word(const std::uint8_t* in, std::size_t n, std::uint8_t* ou
             detail::decode_run8(p, w, end);
             streak = 0;
         }
-        if (end - p <= 16) return decode_tail(in, p, end, out, w);
+        if (end - p <= 16) return detail::decode_tail(in, p, end, out, w);
         const unsigned code = *p;
         if (code == 0) return detail::decode_error(in, p, DecodeStatus::zero_byte);
         // The length test comes before any data byte of the block is read.
         const std::size_t k = code - 1;
         const std::uint8_t* const d = p + 1;
-        if (k > static_cast<std::size_t>(end - d)) return detail::decode_error(in, p, DecodeStatus::short_input);
+        if (k > static_cast<std::size_t>(end - d))
+            return detail::decode_error(in, p, DecodeStatus::short_input);
         if (k <= 16) {
             // A short block: a pair of whole words, stored without a test
             // of k. Valid input holds no zero at all, so only a pair with
             // one is searched, and only within the block.
             const std::uint64_t x0 = load64(d);
             const std::uint64_t x1 = load64(d + 8);
-            if (any_zero(x0, x1)) {
-                if (const std::uint8_t* z = first_zero(d, k))
+            if (detail::any_zero(x0, x1)) {
+                if (const std::uint8_t* z = detail::first_zero(d, k))
                     return detail::decode_error(in, z, DecodeStatus::zero_byte);
             }
             store64(w, x0);
