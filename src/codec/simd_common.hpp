@@ -265,13 +265,16 @@ inline DecodeResult decode_tail(const std::uint8_t* in, const std::uint8_t* p,
         clean = !any_zero(a | 0xFFFFFFFF00000000ULL, b | 0xFFFFFFFF00000000ULL);
         store32(w, a);
         store32(w + r - 4, b);
-    } else {  // bytes 0, r/2 and r-1 cover all r of them
-        clean = r == 0 || (d[0] != 0 && d[r / 2] != 0 && d[r - 1] != 0);
-        if (r != 0) {
-            w[0] = d[0];
-            w[r / 2] = d[r / 2];
-            w[r - 1] = d[r - 1];
-        }
+    } else if (r != 0) {  // bytes 0, r/2 and r-1 cover all r of them
+        clean = d[0] != 0 && d[r / 2] != 0 && d[r - 1] != 0;
+        w[0] = d[0];
+        w[r / 2] = d[r / 2];
+        w[r - 1] = d[r - 1];
+    } else {
+        // The last code byte, which must be 01; often the end of a run of
+        // a window loop.
+        if (*p == 1) return {static_cast<std::size_t>(w - out), DecodeStatus::ok};
+        clean = false;
     }
     if (clean && *p != 0) {
         // p[at] is the latest code byte; the chain must end exactly at the
