@@ -147,10 +147,8 @@ TAVO_SSE2 TAVO_INLINE void decode_run16(const std::uint8_t*& p, std::uint8_t*& w
     for (std::size_t j = 0; end - (q + j) >= 16; j += 16, next -= 128) {
         const __m128i v = load16(q + j);
         if (zero_mask16(v) != 0) break;  // the general path finds it in order
-        if (next >= 128) {  // the open block covers the whole window
-            store16(o + j, v);
-            continue;
-        }
+        store16(o + j, v);
+        if (next >= 128) continue;  // the open block covers the whole window
         if (next == 0 && _mm_movemask_epi8(_mm_cmpeq_epi8(v, ones)) == 0xFFFF) {
             store16(o + j, _mm_setzero_si128());  // sixteen empty blocks
             last = static_cast<std::ptrdiff_t>(j + 15);
@@ -177,7 +175,6 @@ TAVO_SSE2 TAVO_INLINE void decode_run16(const std::uint8_t*& p, std::uint8_t*& w
                 continue;
             }
         }
-        store16(o + j, v);
         const __m128i table = _mm_slli_epi16(_mm_add_epi8(_mm_min_epu8(v, sixteen), iota), 3);
         std::uint64_t lo, hi;
         _mm_storel_epi64(reinterpret_cast<__m128i*>(&lo), table);
