@@ -15,9 +15,6 @@ using detail::EncodeState;
 using detail::load64;
 using detail::store64;
 
-// Byte lane of the lowest flagged byte (little-endian lane order).
-TAVO_INLINE unsigned lane(std::uint64_t flags) { return detail::lowest_bit64(flags) / 8; }
-
 // What the zero lanes of a chunk do, indexed by an 8-bit mask of them: each
 // zero but the last becomes the code of the block it opens (the distance to
 // the next zero); the first closes the block already open and the last
@@ -87,29 +84,26 @@ std::size_t encode_word(const std::uint8_t* in, std::size_t n, std::uint8_t* out
     return detail::encode_finish(out, s);
 }
 
-// Flags for the first n (0..8) bytes of a word; two shifts so that n = 0
-// needs no shift by 64.
-TAVO_INLINE std::uint64_t low_bytes(std::size_t n) {
-    return ~std::uint64_t{0} >> (32 - 4 * n) >> (32 - 4 * n);
+// Copies the 16 bytes at s to o unless one is zero; returns false then.
+TAVO_INLINE bool copy_pair(const std::uint8_t* s, std::uint8_t* o) {
+    const std::uint64_t x0 = load64(s);
+    const std::uint64_t x1 = load64(s + 8);
+    if (detail::any_zero(x0, x1)) return false;
+    store64(o, x0);
+    store64(o + 8, x1);
+    return true;
 }
 
-// Copies the k data bytes at d to w a word at a time while a whole word lies
-// inside the input. Returns the first zero among them, or null.
-TAVO_INLINE const std::uint8_t* copy_block8(const std::uint8_t* d, std::size_t k,
-                                            const std::uint8_t* end, std::uint8_t* w) {
+// Copies the k (> 16) data bytes at d to w in pairs of words, the last pair
+// ending with the block. Returns the first zero among them, or null.
+TAVO_INLINE const std::uint8_t* copy_long(const std::uint8_t* d, std::size_t k, std::uint8_t* w) {
+    // Bytes before off were searched already, so a pair's first zero is
+    // the block's.
     std::size_t off = 0;
-    while (off < k) {
-        if (static_cast<std::size_t>(end - d) - off < 8)
-            return detail::copy_short(d + off, k - off, w + off);
-        const std::uint64_t x = load64(d + off);
-        std::uint64_t z = detail::zero_bytes64(x);
-        const std::size_t left = k - off;
-        if (left < 8) z &= low_bytes(left);
-        if (z) return d + off + lane(z);
-        store64(w + off, x);
-        off += 8;
-    }
-    return nullptr;
+    for (; k - off > 16; off += 16)
+        if (!copy_pair(d + off, w + off)) return detail::first_zero(d + off, 16);
+    off = k - 16;
+    return copy_pair(d + off, w + off) ? nullptr : detail::first_zero(d + off, 16);
 }
 
 DecodeResult decode_word(const std::uint8_t* in, std::size_t n, std::uint8_t* out) {
@@ -117,45 +111,38 @@ DecodeResult decode_word(const std::uint8_t* in, std::size_t n, std::uint8_t* ou
     const std::uint8_t* p = in;
     const std::uint8_t* const end = in + n;
     std::uint8_t* w = out;
-    unsigned streak = 0;  // blocks in a row of at most one data byte
+    // Blocks in a row of at most one data byte; a message that opens with
+    // one goes to the window loop at once.
+    unsigned streak = in[0] <= 2 ? 3 : 0;
     for (;;) {
         // A run of tiny blocks goes to the window loop; the test is rarely
         // true on other data, so the branch predicts well either way.
-        if ((streak >= 3 || p == in) && static_cast<unsigned>(*p) - 1 < 8 && end - p > 8) {
+        if (streak >= 3 && static_cast<unsigned>(*p) - 1 < 8 && end - p > 8) {
             detail::decode_run8(p, w, end);
             streak = 0;
         }
+        if (end - p <= 16) return detail::decode_tail(in, p, end, out, w);
         const unsigned code = *p;
-        // A run of code bytes 01, none of them final, is a run of zeros.
-        if (code == 1 && end - p > 8 && load64(p) == 0x0101010101010101ULL) {
-            store64(w, 0);
-            p += 8;
-            w += 8;
-            continue;
-        }
         if (code == 0) return detail::decode_error(in, p, DecodeStatus::zero_byte);
         // The length test comes before any data byte of the block is read.
         const std::size_t k = code - 1;
         const std::uint8_t* const d = p + 1;
         if (k > static_cast<std::size_t>(end - d))
             return detail::decode_error(in, p, DecodeStatus::short_input);
-        if (k <= 16 && end - d >= 16) {
-            // A short block: two whole words, stored without a test of k;
-            // only its own k bytes are searched for a zero.
+        if (k <= 16) {
+            // A short block: a pair of whole words, stored without a test
+            // of k. Valid input holds no zero at all, so only a pair with
+            // one is searched, and only within the block.
             const std::uint64_t x0 = load64(d);
             const std::uint64_t x1 = load64(d + 8);
-            const std::size_t k0 = k < 8 ? k : 8;
-            if (((detail::zero_bytes64(x0) & low_bytes(k0)) |
-                 (detail::zero_bytes64(x1) & low_bytes(k - k0))) != 0) {
-                std::size_t i = 0;
-                while (d[i] != 0) ++i;
-                return detail::decode_error(in, d + i, DecodeStatus::zero_byte);
+            if (detail::any_zero(x0, x1)) {
+                if (const std::uint8_t* z = detail::first_zero(d, k))
+                    return detail::decode_error(in, z, DecodeStatus::zero_byte);
             }
             store64(w, x0);
             store64(w + 8, x1);
-        } else {
-            if (const std::uint8_t* z = copy_block8(d, k, end, w))
-                return detail::decode_error(in, z, DecodeStatus::zero_byte);
+        } else if (const std::uint8_t* z = copy_long(d, k, w)) {
+            return detail::decode_error(in, z, DecodeStatus::zero_byte);
         }
         p = d + k;
         w += k;

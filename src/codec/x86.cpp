@@ -155,6 +155,26 @@ TAVO_SSE2 TAVO_INLINE void decode_run16(const std::uint8_t*& p, std::uint8_t*& w
             next = 128;
             continue;
         }
+        if (next < 16) {
+            // Blocks of one byte each from here to the window's end, as in
+            // alternating bytes and zeros (16-bit values below 256, text in
+            // UTF-16): the code lanes are known without following the chain.
+            // If the last one opens another such block, the next code sits
+            // where this window's first did; otherwise the general path
+            // takes its block.
+            const unsigned lanes = 0x5555u << (next / 8);
+            const unsigned twos =
+                static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(2))));
+            if ((twos & lanes & 0x3FFF) == (lanes & 0x3FFF)) {
+                const __m128i codes =
+                    _mm_sll_epi16(_mm_set1_epi16(0xFF), _mm_cvtsi32_si128(static_cast<int>(next)));
+                store16(o + j, _mm_andnot_si128(codes, v));
+                last = static_cast<std::ptrdiff_t>(j + 14 + next / 8);
+                if ((twos & lanes) != lanes) break;
+                next += 128;
+                continue;
+            }
+        }
         const __m128i table = _mm_slli_epi16(_mm_add_epi8(_mm_min_epu8(v, sixteen), iota), 3);
         std::uint64_t lo, hi;
         _mm_storel_epi64(reinterpret_cast<__m128i*>(&lo), table);
@@ -194,31 +214,52 @@ TAVO_SSE2 DecodeResult decode_sse2(const std::uint8_t* in, std::size_t n, std::u
     const std::uint8_t* p = in;
     const std::uint8_t* const end = in + n;
     std::uint8_t* w = out;
-    unsigned streak = 0;  // blocks in a row of at most one data byte
+    // Blocks in a row of at most one data byte; a message that opens with
+    // one goes to the window loop at once.
+    unsigned streak = in[0] <= 2 ? 3 : 0;
     for (;;) {
         // A run of tiny blocks goes to the window loop; the test is rarely
         // true on other data, so the branch predicts well either way.
-        if ((streak >= 3 || p == in) && static_cast<unsigned>(*p) - 1 < 16 && end - p > 16) {
+        if (streak >= 3 && static_cast<unsigned>(*p) - 1 < 16 && end - p > 16) {
             decode_run16(p, w, end);
             streak = 0;
         }
+        if (end - p <= 16) return detail::decode_tail(in, p, end, out, w);
         const unsigned code = *p;
-        // A run of code bytes 01, none of them final, is a run of zeros.
-        if (code == 1 && end - p > 16 &&
-            _mm_movemask_epi8(_mm_cmpeq_epi8(load16(p), _mm_set1_epi8(1))) == 0xFFFF) {
-            store16(w, _mm_setzero_si128());
-            p += 16;
-            w += 16;
-            continue;
-        }
         if (code == 0) return detail::decode_error(in, p, DecodeStatus::zero_byte);
         // The length test comes before any data byte of the block is read.
         const std::size_t k = code - 1;
         const std::uint8_t* const d = p + 1;
         if (k > static_cast<std::size_t>(end - d))
             return detail::decode_error(in, p, DecodeStatus::short_input);
-        if (const std::uint8_t* z = copy_block16(d, k, end, w))
-            return detail::decode_error(in, z, DecodeStatus::zero_byte);
+        if (k <= 16) {
+            // A short block: one whole chunk, stored without a test of k;
+            // only its own k bytes are searched for a zero.
+            const __m128i v = load16(d);
+            const unsigned m = zero_mask16(v) & ((1u << k) - 1);
+            if (m)
+                return detail::decode_error(in, d + detail::lowest_bit(m), DecodeStatus::zero_byte);
+            store16(w, v);
+        } else {
+            // Whole chunks, the last one ending with the block; the bytes
+            // before a chunk were searched already, so its first zero is
+            // the block's.
+            std::size_t off = 0;
+            unsigned m = 0;
+            for (; k - off > 16; off += 16) {
+                const __m128i v = load16(d + off);
+                if ((m = zero_mask16(v)) != 0) break;
+                store16(w + off, v);
+            }
+            if (m == 0) {
+                off = k - 16;
+                const __m128i v = load16(d + off);
+                m = zero_mask16(v);
+                store16(w + off, v);
+            }
+            if (m) return detail::decode_error(in, d + off + detail::lowest_bit(m),
+                                               DecodeStatus::zero_byte);
+        }
         p = d + k;
         w += k;
         if (p == end) return {static_cast<std::size_t>(w - out), DecodeStatus::ok};

@@ -269,6 +269,53 @@ int main() {
         }
     }
 
+    // Alternating bytes and zeros (windows of 1-byte blocks), the rhythm
+    // broken once at every position by a longer block, a zero run or a
+    // missing zero, and each encoding damaged at every position.
+    for (std::size_t n : {9u, 16u, 17u, 33u, 64u}) {
+        for (std::size_t at = 0; at < n; ++at) {
+            for (int brk = 0; brk < 3; ++brk) {
+                Bytes d;
+                for (std::size_t i = 0; i < n; ++i) {
+                    d.push_back(static_cast<std::uint8_t>(0x30 + i % 7));
+                    d.push_back(0);
+                }
+                if (brk == 0) d[2 * at + 1] = 0x55;                   // a 3-byte block
+                if (brk == 1) d[2 * at] = 0;                          // two zeros
+                if (brk == 2) d.insert(d.begin() + 2 * at, 3, 0x66);  // a 4-byte block
+                check(all, count, d);
+                const Bytes enc = run_encode(all[0], d);
+                for (std::size_t i = at; i < enc.size() && i < at + 20; ++i) {
+                    Bytes bad = enc;
+                    bad[i] = i % 2 ? 0 : 1;
+                    check_decode(all, count, bad);
+                }
+            }
+        }
+    }
+
+    // The last 17 bytes of encodings of every length to 40, each replaced
+    // by zero, by codes that end a block just short of, at, or past the end
+    // of the input, and by a run of 01 codes.
+    for (std::size_t n = 0; n <= 40; ++n) {
+        for (int kind : {0, 2, 3, 5}) {
+            const Bytes enc = run_encode(all[0], pattern(n, rng, kind));
+            const std::size_t from = enc.size() > 17 ? enc.size() - 17 : 0;
+            for (std::size_t at = from; at < enc.size(); ++at) {
+                const std::size_t left = enc.size() - at;
+                for (std::size_t v : {std::size_t{0}, std::size_t{1}, std::size_t{2}, left - 1,
+                                      left, left + 1, std::size_t{255}}) {
+                    Bytes bad = enc;
+                    bad[at] = static_cast<std::uint8_t>(v);
+                    check_decode(all, count, bad);
+                }
+                Bytes zeros_run = enc;
+                std::fill(zeros_run.begin() + static_cast<long>(at), zeros_run.end(), 1);
+                check_decode(all, count, zeros_run);
+            }
+        }
+    }
+
     std::printf("%ld comparisons, %d failures\n", g_checks, g_failures);
     return g_failures == 0 ? 0 : 1;
 }
