@@ -103,30 +103,6 @@ TAVO_INLINE std::uint64_t zero_bytes64(std::uint64_t x) {
     return ~(((x & low7) + low7) | x | low7);
 }
 
-// Copies the k (< 16) data bytes at d to w, with a pair of overlapping
-// 8- or 4-byte moves that stay inside both ranges. Returns the first zero
-// among the bytes, or null (w then holds nothing meaningful).
-TAVO_INLINE const std::uint8_t* copy_short(const std::uint8_t* d, std::size_t k,
-                                           std::uint8_t* w) {
-    if (k >= 4) {
-        std::uint64_t a = 0, b = 0;
-        const std::size_t size = k >= 8 ? 8 : 4;
-        std::memcpy(&a, d, size);
-        std::memcpy(&b, d + k - size, size);
-        const std::uint64_t pad = size == 8 ? 0 : 0xFFFFFFFF00000000ULL;
-        if (zero_bytes64(a | pad) == 0 && zero_bytes64(b | pad) == 0) {
-            std::memcpy(w, &a, size);
-            std::memcpy(w + k - size, &b, size);
-            return nullptr;
-        }
-    }
-    for (std::size_t j = 0; j < k; ++j) {
-        if (d[j] == 0) return d + j;
-        w[j] = d[j];
-    }
-    return nullptr;
-}
-
 TAVO_INLINE std::uint64_t load64(const std::uint8_t* p) {
     std::uint64_t x;
     std::memcpy(&x, p, 8);

@@ -101,27 +101,31 @@ TAVO_SSE2 TAVO_INLINE std::size_t encode_step16(const std::uint8_t* p, EncodeSta
     return 16;
 }
 
-// Copies the k data bytes of one block from d to w, 16 at a time while a
-// whole chunk lies inside the input. Returns the first zero among them, or
-// null.
+// Copies the k data bytes of one block from d to w, with at least 16 input
+// bytes from d on (the last few blocks go to detail::decode_tail). A short
+// block is one whole chunk, stored without a test of k: the output is at
+// least that far behind the input. A long one is whole chunks, the last one
+// ending with the block; the bytes before a chunk were searched already, so
+// its first zero is the block's. Returns the block's first zero, or null.
 TAVO_SSE2 TAVO_INLINE const std::uint8_t* copy_block16(const std::uint8_t* d, std::size_t k,
-                                                         const std::uint8_t* end,
                                                          std::uint8_t* w) {
-    std::size_t off = 0;
-    while (off < k) {
-        if (static_cast<std::size_t>(end - d) - off >= 16) {
-            const __m128i v = load16(d + off);
-            unsigned m = zero_mask16(v);
-            const std::size_t left = k - off;
-            if (left < 16) m &= (1u << left) - 1;
-            if (m) return d + off + detail::lowest_bit(m);
-            store16(w + off, v);
-            off += 16;
-        } else {
-            // Near the end of the input: what is left of the block is short.
-            return detail::copy_short(d + off, k - off, w + off);
-        }
+    if (k <= 16) {
+        const __m128i v = load16(d);
+        const unsigned m = zero_mask16(v) & ((1u << k) - 1);
+        if (m) return d + detail::lowest_bit(m);
+        store16(w, v);
+        return nullptr;
     }
+    std::size_t off = 0;
+    for (; k - off > 16; off += 16) {
+        const __m128i v = load16(d + off);
+        if (const unsigned m = zero_mask16(v)) return d + off + detail::lowest_bit(m);
+        store16(w + off, v);
+    }
+    off = k - 16;
+    const __m128i v = load16(d + off);
+    if (const unsigned m = zero_mask16(v)) return d + off + detail::lowest_bit(m);
+    store16(w + off, v);
     return nullptr;
 }
 
@@ -232,34 +236,8 @@ TAVO_SSE2 DecodeResult decode_sse2(const std::uint8_t* in, std::size_t n, std::u
         const std::uint8_t* const d = p + 1;
         if (k > static_cast<std::size_t>(end - d))
             return detail::decode_error(in, p, DecodeStatus::short_input);
-        if (k <= 16) {
-            // A short block: one whole chunk, stored without a test of k;
-            // only its own k bytes are searched for a zero.
-            const __m128i v = load16(d);
-            const unsigned m = zero_mask16(v) & ((1u << k) - 1);
-            if (m)
-                return detail::decode_error(in, d + detail::lowest_bit(m), DecodeStatus::zero_byte);
-            store16(w, v);
-        } else {
-            // Whole chunks, the last one ending with the block; the bytes
-            // before a chunk were searched already, so its first zero is
-            // the block's.
-            std::size_t off = 0;
-            unsigned m = 0;
-            for (; k - off > 16; off += 16) {
-                const __m128i v = load16(d + off);
-                if ((m = zero_mask16(v)) != 0) break;
-                store16(w + off, v);
-            }
-            if (m == 0) {
-                off = k - 16;
-                const __m128i v = load16(d + off);
-                m = zero_mask16(v);
-                store16(w + off, v);
-            }
-            if (m) return detail::decode_error(in, d + off + detail::lowest_bit(m),
-                                               DecodeStatus::zero_byte);
-        }
+        if (const std::uint8_t* z = copy_block16(d, k, w))
+            return detail::decode_error(in, z, DecodeStatus::zero_byte);
         p = d + k;
         w += k;
         if (p == end) return {static_cast<std::size_t>(w - out), DecodeStatus::ok};
@@ -303,6 +281,27 @@ TAVO_SSSE3 TAVO_INLINE void decode_short_run(const std::uint8_t*& p, std::uint8_
             o += 16;
             continue;
         }
+        // Blocks of one byte each from the entry to the window's end, as in
+        // alternating bytes and zeros (16-bit values below 256, text in
+        // UTF-16): the code lanes are known without following the chain. If
+        // the last one opens another such block, the next window's entry is
+        // this one's; otherwise the general path takes its block. One test
+        // of both conditions, so that other data sees one branch it always
+        // predicts.
+        const unsigned lanes = 0x5555u << (entry & 1);
+        const unsigned twos =
+            static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(2))));
+        if ((entry < 2) & ((twos & lanes & 0x3FFF) == (lanes & 0x3FFF))) {
+            const __m128i codes = _mm_sll_epi16(_mm_set1_epi16(0xFF),
+                                                _mm_cvtsi32_si128(static_cast<int>(entry * 8)));
+            store16(o, _mm_andnot_si128(codes, v));
+            p = q + 14 + entry;
+            w = o + 15 + entry;
+            if ((twos & lanes) != lanes) break;
+            q += 16;
+            o += 16;
+            continue;  // `at` still points at lane `entry`
+        }
         const __m128i next = _mm_adds_epu8(iota, v);
         const __m128i inside = _mm_cmpeq_epi8(_mm_min_epu8(next, _mm_set1_epi8(15)), next);
         // A hop that would leave the window stays put instead.
@@ -334,13 +333,15 @@ TAVO_SSSE3 DecodeResult decode_ssse3(const std::uint8_t* in, std::size_t n, std:
     std::uint8_t* w = out;
     for (;;) {
         if (static_cast<unsigned>(*p) - 1 < 16 && end - p > 16) decode_short_run(p, w, end);
+        if (end - p <= 16) return detail::decode_tail(in, p, end, out, w);
         const unsigned code = *p;
         if (code == 0) return detail::decode_error(in, p, DecodeStatus::zero_byte);
+        // The length test comes before any data byte of the block is read.
         const std::size_t k = code - 1;
         const std::uint8_t* const d = p + 1;
         if (k > static_cast<std::size_t>(end - d))
             return detail::decode_error(in, p, DecodeStatus::short_input);
-        if (const std::uint8_t* z = copy_block16(d, k, end, w))
+        if (const std::uint8_t* z = copy_block16(d, k, w))
             return detail::decode_error(in, z, DecodeStatus::zero_byte);
         p = d + k;
         w += k;
@@ -362,6 +363,23 @@ TAVO_AVX2 TAVO_INLINE void store32(std::uint8_t* p, __m256i v) {
 TAVO_AVX2 TAVO_INLINE unsigned zero_mask32(__m256i v) {
     return static_cast<unsigned>(
         _mm256_movemask_epi8(_mm256_cmpeq_epi8(v, _mm256_setzero_si256())));
+}
+
+// copy_block16 with 32-byte chunks for blocks longer than 32 bytes.
+TAVO_AVX2 TAVO_INLINE const std::uint8_t* copy_block32(const std::uint8_t* d, std::size_t k,
+                                                         std::uint8_t* w) {
+    if (k <= 32) return copy_block16(d, k, w);
+    std::size_t off = 0;
+    for (; k - off > 32; off += 32) {
+        const __m256i x = load32(d + off);
+        if (const unsigned m = zero_mask32(x)) return d + off + detail::lowest_bit(m);
+        store32(w + off, x);
+    }
+    off = k - 32;
+    const __m256i x = load32(d + off);
+    if (const unsigned m = zero_mask32(x)) return d + off + detail::lowest_bit(m);
+    store32(w + off, x);
+    return nullptr;
 }
 
 TAVO_AVX2 std::size_t encode_avx2(const std::uint8_t* in, std::size_t n, std::uint8_t* out) {
@@ -422,6 +440,7 @@ TAVO_AVX2 DecodeResult decode_avx2(const std::uint8_t* in, std::size_t n, std::u
     std::uint8_t* w = out;
     for (;;) {
         if (static_cast<unsigned>(*p) - 1 < 16 && end - p > 16) decode_short_run(p, w, end);
+        if (end - p <= 16) return detail::decode_tail(in, p, end, out, w);
         const unsigned code = *p;
         if (code == 0) return detail::decode_error(in, p, DecodeStatus::zero_byte);
         // The length test comes before any data byte of the block is read.
@@ -429,16 +448,7 @@ TAVO_AVX2 DecodeResult decode_avx2(const std::uint8_t* in, std::size_t n, std::u
         const std::uint8_t* const d = p + 1;
         if (k > static_cast<std::size_t>(end - d))
             return detail::decode_error(in, p, DecodeStatus::short_input);
-        std::size_t off = 0;
-        while (k - off >= 32 && static_cast<std::size_t>(end - d) - off >= 32) {
-            const __m256i x = load32(d + off);
-            const unsigned m = zero_mask32(x);
-            if (m) return detail::decode_error(in, d + off + detail::lowest_bit(m),
-                                               DecodeStatus::zero_byte);
-            store32(w + off, x);
-            off += 32;
-        }
-        if (const std::uint8_t* z = copy_block16(d + off, k - off, end, w + off))
+        if (const std::uint8_t* z = copy_block32(d, k, w))
             return detail::decode_error(in, z, DecodeStatus::zero_byte);
         p = d + k;
         w += k;
