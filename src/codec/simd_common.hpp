@@ -31,11 +31,6 @@ TAVO_INLINE unsigned lowest_bit(std::uint32_t x) {
 #endif
 }
 
-TAVO_INLINE unsigned lowest_bit64(std::uint64_t x) {
-    const std::uint32_t low = static_cast<std::uint32_t>(x);
-    return low ? lowest_bit(low) : 32 + lowest_bit(static_cast<std::uint32_t>(x >> 32));
-}
-
 TAVO_INLINE unsigned highest_bit(std::uint32_t x) {
 #if defined(_MSC_VER) && !defined(__clang__)
     unsigned long i;
