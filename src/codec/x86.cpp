@@ -129,6 +129,27 @@ TAVO_SSE2 TAVO_INLINE const std::uint8_t* copy_block16(const std::uint8_t* d, st
     return nullptr;
 }
 
+// Whether a window v holds, from its lane `first` to its end, blocks of one
+// data byte each: alternating bytes and zeros, as in 16-bit values below 256
+// or text in UTF-16. Their code lanes are then known without following the
+// chain, and the window goes to o with those lanes cleared. goes_on: the
+// last of them opens another such block, whose code sits in the next window
+// at lane `first` again; ends: the general path must take the block it
+// opens. One test covers both conditions, so other data sees one branch
+// that it always predicts.
+enum class OneByteBlocks { no, ends, goes_on };
+
+TAVO_SSE2 TAVO_INLINE OneByteBlocks one_byte_blocks(__m128i v, unsigned first, std::uint8_t* o) {
+    const unsigned lanes = 0x5555u << (first & 1);
+    const unsigned twos =
+        static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(2))));
+    if ((first >= 2) | ((twos & lanes & 0x3FFF) != (lanes & 0x3FFF))) return OneByteBlocks::no;
+    const __m128i codes =
+        _mm_sll_epi16(_mm_set1_epi16(0xFF), _mm_cvtsi32_si128(static_cast<int>(first * 8)));
+    store16(o, _mm_andnot_si128(codes, v));
+    return (twos & lanes) == lanes ? OneByteBlocks::goes_on : OneByteBlocks::ends;
+}
+
 // ---------------------------------------------------------------- SSE2 ---
 
 // Decodes the blocks that follow the code byte *p (1..254) while they lie in
@@ -159,25 +180,12 @@ TAVO_SSE2 TAVO_INLINE void decode_run16(const std::uint8_t*& p, std::uint8_t*& w
             next = 128;
             continue;
         }
-        if (next < 16) {
-            // Blocks of one byte each from here to the window's end, as in
-            // alternating bytes and zeros (16-bit values below 256, text in
-            // UTF-16): the code lanes are known without following the chain.
-            // If the last one opens another such block, the next code sits
-            // where this window's first did; otherwise the general path
-            // takes its block.
-            const unsigned lanes = 0x5555u << (next / 8);
-            const unsigned twos =
-                static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(2))));
-            if ((twos & lanes & 0x3FFF) == (lanes & 0x3FFF)) {
-                const __m128i codes =
-                    _mm_sll_epi16(_mm_set1_epi16(0xFF), _mm_cvtsi32_si128(static_cast<int>(next)));
-                store16(o + j, _mm_andnot_si128(codes, v));
-                last = static_cast<std::ptrdiff_t>(j + 14 + next / 8);
-                if ((twos & lanes) != lanes) break;
-                next += 128;
-                continue;
-            }
+        if (const OneByteBlocks r = one_byte_blocks(v, static_cast<unsigned>(next / 8), o + j);
+            r != OneByteBlocks::no) {
+            last = static_cast<std::ptrdiff_t>(j + 14 + next / 8);
+            if (r == OneByteBlocks::ends) break;
+            next += 128;
+            continue;
         }
         const __m128i table = _mm_slli_epi16(_mm_add_epi8(_mm_min_epu8(v, sixteen), iota), 3);
         std::uint64_t lo, hi;
@@ -281,23 +289,10 @@ TAVO_SSSE3 TAVO_INLINE void decode_short_run(const std::uint8_t*& p, std::uint8_
             o += 16;
             continue;
         }
-        // Blocks of one byte each from the entry to the window's end, as in
-        // alternating bytes and zeros (16-bit values below 256, text in
-        // UTF-16): the code lanes are known without following the chain. If
-        // the last one opens another such block, the next window's entry is
-        // this one's; otherwise the general path takes its block. One test
-        // of both conditions, so that other data sees one branch it always
-        // predicts.
-        const unsigned lanes = 0x5555u << (entry & 1);
-        const unsigned twos =
-            static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(2))));
-        if ((entry < 2) & ((twos & lanes & 0x3FFF) == (lanes & 0x3FFF))) {
-            const __m128i codes = _mm_sll_epi16(_mm_set1_epi16(0xFF),
-                                                _mm_cvtsi32_si128(static_cast<int>(entry * 8)));
-            store16(o, _mm_andnot_si128(codes, v));
+        if (const OneByteBlocks r = one_byte_blocks(v, entry, o); r != OneByteBlocks::no) {
             p = q + 14 + entry;
             w = o + 15 + entry;
-            if ((twos & lanes) != lanes) break;
+            if (r == OneByteBlocks::ends) break;
             q += 16;
             o += 16;
             continue;  // `at` still points at lane `entry`
