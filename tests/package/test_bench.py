@@ -23,6 +23,7 @@ def test_quick_run_reports_every_section(monkeypatch):
         assert speeds and min(speeds) > 0, row
     assert "bytearray(data)" in text and "hexlify" in text
     assert re.search(r"2 threads do \d+\.\d\dx the work", text)
+    assert re.search(r"kernel alone in a C loop, without Python or the GIL: \d+\.\d\dx", text)
     assert re.search(r"lowest decode ratio %s/scalar: \d" % _kernels.active(), text)
 
 
