@@ -231,10 +231,16 @@ def thread_scaling(quick, out, size=4 * MiB, quiet=False):
             t.join()
         return clock() - start
 
-    one = two = float("inf")
-    for _ in range(repeat):
-        one = min(one, run(1, work))
-        two = min(two, run(2, work))
+    def best(target):
+        # type: (Callable[[], None]) -> Tuple[float, float]
+        """Best seconds of one thread and of two, interleaved."""
+        one = two = float("inf")
+        for _ in range(repeat):
+            one = min(one, run(1, target))
+            two = min(two, run(2, target))
+        return one, two
+
+    one, two = best(work)
     scaling = 2 * one / two
     if quiet:
         return scaling
@@ -243,10 +249,7 @@ def thread_scaling(quick, out, size=4 * MiB, quiet=False):
                                                                 scaling), file=out)
     # What the machine gives two threads of plain C: the kernel alone in a C
     # loop, no Python, no GIL, no allocation. The module cannot beat it.
-    one = two = float("inf")
-    for _ in range(repeat):
-        one = min(one, run(1, kernel_alone))
-        two = min(two, run(2, kernel_alone))
+    one, two = best(kernel_alone)
     print("  the same kernel alone in a C loop, without Python or the GIL: %.2fx" % (
         2 * one / two), file=out)
     if hasattr(os, "getloadavg"):
