@@ -36,15 +36,15 @@ if os.environ.get("TAVO_INIT_FAULT"):
     # Test builds only: see the init fault hook in the module source.
     MACROS.append(("TAVO_INIT_FAULT", os.environ["TAVO_INIT_FAULT"]))
 
-HEADERS = [os.path.join("src", "module", "compat.h")] + sorted(
+HEADERS = [os.path.join("src", "module", h) for h in ("compat.h", "stream_ext.hpp")] + sorted(
     os.path.join("src", "codec", f) for f in os.listdir(os.path.join(HERE, "src", "codec"))
     if f.endswith(".hpp"))
 
 
-def extension(name, binding):
+def extension(name, *bindings):
     return Extension(
         name,
-        sources=[os.path.join("src", "module", binding)] + codec_sources(),
+        sources=[os.path.join("src", "module", b) for b in bindings] + codec_sources(),
         depends=HEADERS,
         define_macros=MACROS,
         extra_compile_args=CXXFLAGS,
@@ -58,6 +58,10 @@ EXTENSIONS = [
     # Private: each kernel by name, for the benchmark, CLI and tests.
     extension("tavo._kernels", "kernels_ext.cpp"),
 ]
+if sys.version_info >= (3,):
+    # Private, Python 3 only: incremental codecs, caller-buffer entry points
+    # and framing, behind the tavo package's own names.
+    EXTENSIONS.append(extension("tavo._stream", "stream_ext.cpp", "framing_ext.cpp"))
 
 
 
