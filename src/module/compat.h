@@ -20,7 +20,11 @@ typedef int Py_ssize_t;
 #define PY_SSIZE_T_MAX INT_MAX
 #endif
 
-#if defined(__GNUC__)
+#if defined(_WIN32)
+/* Visibility means nothing to a DLL: without dllexport, GNU ld would
+ * export every global symbol, the codec's and libgcc's included. */
+#define TAVO_EXPORT __declspec(dllexport)
+#elif defined(__GNUC__)
 #define TAVO_EXPORT __attribute__((visibility("default")))
 #else
 #define TAVO_EXPORT

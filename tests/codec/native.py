@@ -53,3 +53,41 @@ def can_build_32bit():
                            input="int main() { return 0; }\n", stdout=subprocess.PIPE,
                            stderr=subprocess.STDOUT, universal_newlines=True)
     return probe.returncode == 0
+
+
+# -- Windows programs, cross-built with MinGW and run under Wine -------------
+
+MINGW = {"x86": "i686-w64-mingw32", "x64": "x86_64-w64-mingw32"}
+
+
+def mingw(arch, tool="g++"):
+    """The MinGW tool for `arch` ("x86" or "x64"), or None."""
+    return shutil.which("%s-%s" % (MINGW[arch], tool))
+
+
+def wine():
+    """A Wine loader that runs both 32- and 64-bit programs, or None."""
+    for name in ("wine", "wine64", "/usr/lib/wine/wine64", "/usr/lib/wine/wine"):
+        path = shutil.which(name)
+        if path:
+            return path
+    return None
+
+
+def wine_env():
+    env = dict(os.environ, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+    env.pop("LD_PRELOAD", None)
+    return env
+
+
+def build_and_run_windows(arch, test_source, tmp_path, flags=("-O2",), with_codec=False):
+    """Like build_and_run, as a static Windows program for `arch` run under
+    Wine."""
+    sources = [os.path.join(HERE, test_source)] + (codec_sources() if with_codec else [])
+    exe = str(tmp_path / ("%s-%s.exe" % (os.path.splitext(test_source)[0], arch)))
+    build = _compile(mingw(arch), sources, list(flags) + ["-static"], exe)
+    assert build.returncode == 0, build.stdout
+    run = subprocess.run([wine(), exe], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                         universal_newlines=True, env=wine_env(), timeout=600)
+    assert run.returncode == 0, run.stdout
+    return run.stdout

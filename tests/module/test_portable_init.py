@@ -28,15 +28,30 @@ print("ok")
 """
 
 
-def _can_build():
+def _msvc_found():
+    """setuptools builds extensions on Windows with MSVC alone."""
+    try:
+        import distutils.ccompiler
+        distutils.ccompiler.new_compiler().initialize()
+    except Exception:
+        return False
+    return True
+
+
+def _cannot_build():
+    """Why this host cannot rebuild the extension, or None if it can."""
     try:
         import setuptools  # noqa: F401
     except ImportError:
-        return False
-    return os.path.exists(SETUP)
+        return "needs setuptools"
+    if not os.path.exists(SETUP):
+        return "needs the source tree"
+    if sys.platform == "win32" and not _msvc_found():
+        return "needs MSVC, the compiler setuptools builds with on Windows"
+    return None
 
 
-@unittest.skipUnless(_can_build(), "needs the source tree and setuptools")
+@unittest.skipIf(_cannot_build() is not None, _cannot_build())
 class InitFailureTest(unittest.TestCase):
     def _check(self, step):
         tmp = tempfile.mkdtemp()

@@ -177,10 +177,13 @@ def test_frames_oversized():
 
 def test_broken_pipe_is_quiet():
     stream = encode_frame(b"x" * 100) * 20000
+    # The reader is gone before the first write. A raw pipe rather than
+    # stdout=PIPE: on Windows, communicate() would still read a closed one.
+    reader, writer = os.pipe()
     proc = subprocess.Popen([sys.executable, "-m", "tavo", "frames", "--hex"],
-                            stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE)
-    proc.stdout.close()
+                            stdin=subprocess.PIPE, stdout=writer, stderr=subprocess.PIPE)
+    os.close(writer)
+    os.close(reader)
     _, err = proc.communicate(stream, timeout=60)
     assert b"Traceback" not in err
     assert proc.returncode != 0
