@@ -8,8 +8,8 @@ different, fragile library. No 32-bit Windows CPython exists here, so the
 32-bit DLLs link against an import library made from the names the 64-bit
 python3XX.dll of the same release exports.
 
-Needs the Windows CPython files that scripts/test-windows fetches (into
-TAVO_WIN_CACHE, /var/cache/tavo-win by default).
+Run by scripts/test-windows (TAVO_WIN_CROSS=1), which fetches the Windows
+CPython files they need into TAVO_WIN_CACHE (/var/cache/tavo-win).
 """
 import glob
 import os
@@ -74,11 +74,13 @@ def built(request, tmp_path_factory):
     arch = request.param
     if sys.platform == "win32":
         pytest.skip("cross-builds from a POSIX host")
-    if not native.mingw(arch) or not native.mingw(arch, "dlltool"):
-        pytest.skip("no %s-g++ (Debian: g++-mingw-w64)" % native.MINGW[arch])
     found = windows_python()
-    if found is None:
-        pytest.skip("no Windows CPython files in %s (scripts/test-windows fetches them)" % CACHE)
+    missing = None
+    if not native.mingw(arch) or not native.mingw(arch, "dlltool"):
+        missing = "%s-g++ (Debian: g++-mingw-w64)" % native.MINGW[arch]
+    elif found is None:
+        missing = "Windows CPython files in %s (scripts/test-windows fetches them)" % CACHE
+    native.skip_unless_cross(pytest, missing)
     dll, include = found
     tmp = tmp_path_factory.mktemp("win-" + arch)
     link = dll
