@@ -22,8 +22,41 @@ import sys
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 
+# distutils' name for MinGW, for a setup.py that picks flags by compiler.
+COMPILER_TYPE = "mingw32"
+
+
 def declared():
-    """(ext_modules, libraries) as setup.py hands them to setup()."""
+    """The extensions setup.py hands to setup(), as (name, sources,
+    compile flags, link flags), with the codec sources and flags that its
+    build_ext adds where it adds them at build time."""
+    extensions, ns = _run_setup()
+    compile_flags = ns.get("compile_flags")
+    link_flags = ns.get("link_flags")
+    codec = ns.get("codec_sources")
+    codec = list(codec()) if callable(codec) else []
+    out = []
+    for ext in extensions:
+        sources = list(ext.sources)
+        if codec and not set(codec) & set(sources):
+            sources += codec  # built by build_ext into a static library
+        cflags = list(ext.extra_compile_args or [])
+        if not cflags and callable(compile_flags):
+            cflags = list(compile_flags(COMPILER_TYPE))
+        cflags += macro_flags(ext.define_macros) + ["-I" + d for d in ext.include_dirs or []]
+        ldflags = list(ext.extra_link_args or [])
+        if not ldflags and callable(link_flags):
+            ldflags = list(link_flags(COMPILER_TYPE))
+        out.append(Extension(ext.name, sources, cflags, ldflags))
+    return out
+
+
+class Extension(object):
+    def __init__(self, name, sources, cflags, ldflags):
+        self.name, self.sources, self.cflags, self.ldflags = name, sources, cflags, ldflags
+
+
+def _run_setup():
     import setuptools
 
     seen = {}
@@ -37,11 +70,12 @@ def declared():
         sys.argv = ["setup.py"]
         os.chdir(ROOT)
         code = compile(open(os.path.join(ROOT, "setup.py")).read(), "setup.py", "exec")
-        exec(code, {"__name__": "__main__", "__file__": os.path.join(ROOT, "setup.py")})
+        ns = {"__name__": "__main__", "__file__": os.path.join(ROOT, "setup.py")}
+        exec(code, ns)
     finally:
         setuptools.setup, sys.argv = real, argv
         os.chdir(cwd)
-    return seen.get("ext_modules", []), seen.get("libraries", [])
+    return seen.get("ext_modules", []), ns
 
 
 def macro_flags(macros):
@@ -80,7 +114,7 @@ def main():
     p.add_argument("--jobs", type=int, default=os.cpu_count() or 1)
     a = p.parse_args()
 
-    extensions, libraries = declared()
+    extensions = declared()
     if a.only:
         extensions = [e for e in extensions if e.name in a.only]
         missing = set(a.only) - {e.name for e in extensions}
@@ -97,29 +131,16 @@ def main():
             h.update(f.read())
         return os.path.join(a.cache, h.hexdigest()[:24] + ".o"), cmd
 
-    # Static libraries setup.py builds first (build_clib) are linked into
-    # every extension that names them.
-    lib_objs = {}
+    # An object of the same source and flags serves every extension, as the
+    # codec library does in a setuptools build.
     jobs = {}
-    for name, info in libraries:
-        flags = list(info.get("cflags", [])) + macro_flags(info.get("macros"))
-        flags += ["-I" + d for d in info.get("include_dirs", [])] + a.flag
-        lib_objs[name] = []
-        for src in info["sources"]:
-            obj, cmd = obj_for(src, flags)
-            lib_objs[name].append(obj)
-            jobs[obj] = cmd
     plan = []
     for ext in extensions:
-        flags = list(ext.extra_compile_args or []) + macro_flags(ext.define_macros)
-        flags += ["-I" + d for d in ext.include_dirs or []] + a.flag
         objs = []
         for src in ext.sources:
-            obj, cmd = obj_for(src, flags)
+            obj, cmd = obj_for(src, ext.cflags + a.flag)
             objs.append(obj)
             jobs[obj] = cmd
-        for lib in ext.libraries or []:
-            objs += lib_objs.get(lib, [])
         plan.append((ext, objs))
 
     def build(item):
@@ -144,8 +165,7 @@ def main():
         parts = ext.name.split(".")
         target = os.path.join(a.out, *parts[:-1] + [parts[-1] + a.suffix])
         os.makedirs(os.path.dirname(target), exist_ok=True)
-        cmd = [a.cxx, "-shared", "-o", target] + objs + a.link + \
-            list(ext.extra_link_args or []) + a.ldflag
+        cmd = [a.cxx, "-shared", "-o", target] + objs + a.link + ext.ldflags + a.ldflag
         run = subprocess.run(cmd, cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                              universal_newlines=True)
         if run.returncode != 0 or run.stdout.strip():

@@ -66,7 +66,7 @@ def declared_extensions():
         import cross_ext
     finally:
         sys.path.pop(0)
-    return [e.name for e in cross_ext.declared()[0]]
+    return [e.name for e in cross_ext.declared()]
 
 
 @pytest.fixture(scope="module", params=["x86", "x64"])
