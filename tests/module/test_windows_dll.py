@@ -123,3 +123,30 @@ def test_a_dll_for_the_right_cpu_needing_only_python_and_windows(built):
         python = [d for d in dlls if re.match(r"python3\d+\.dll$", d)]
         assert len(python) == 1, (name, dlls)
         assert dlls - set(python) <= SYSTEM_DLLS, (name, dlls)
+
+
+def test_windows_loads_it_and_finds_only_the_init_by_name(built, tmp_path):
+    """Under Wine: the loader takes the DLL, and the lookup the host makes
+    finds the init function, while the Python 2 name does not exist."""
+    arch, pyds = built
+    if not native.wine():
+        pytest.fail("TAVO_WIN_CROSS=1 but this host has no Wine")
+    exe = str(tmp_path / "dll_lookup.exe")
+    build = subprocess.run([native.mingw(arch), "-O2", "-Wall", "-Wextra", "-Werror", "-static",
+                            os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                         "dll_lookup.cpp"), "-o", exe],
+                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                           universal_newlines=True)
+    assert build.returncode == 0, build.stdout
+
+    def lookup(path, symbol):
+        return subprocess.run([native.wine(), exe, path, symbol], stdout=subprocess.PIPE,
+                              stderr=subprocess.STDOUT, universal_newlines=True,
+                              env=native.wine_env(), timeout=120)
+
+    for name, path in pyds.items():
+        short = name.rsplit(".", 1)[-1]
+        found = lookup(path, "PyInit_" + short)
+        assert found.returncode == 0 and "found" in found.stdout, (name, found.stdout)
+        absent = lookup(path, "init" + short)
+        assert absent.returncode == 1 and "missing" in absent.stdout, (name, absent.stdout)
