@@ -139,14 +139,14 @@ def test_windows_loads_it_and_finds_only_the_init_by_name(built, tmp_path):
                            universal_newlines=True)
     assert build.returncode == 0, build.stdout
 
-    def lookup(path, symbol):
-        return subprocess.run([native.wine(), exe, path, symbol], stdout=subprocess.PIPE,
-                              stderr=subprocess.STDOUT, universal_newlines=True,
-                              env=native.wine_env(), timeout=120)
-
+    args, expected = [], []
     for name, path in pyds.items():
         short = name.rsplit(".", 1)[-1]
-        found = lookup(path, "PyInit_" + short)
-        assert found.returncode == 0 and "found" in found.stdout, (name, found.stdout)
-        absent = lookup(path, "init" + short)
-        assert absent.returncode == 1 and "missing" in absent.stdout, (name, absent.stdout)
+        for symbol, result in (("PyInit_" + short, "found"), ("init" + short, "missing")):
+            args += [path, symbol]
+            expected.append("%s %s %s" % (path, symbol, result))
+    run = subprocess.run([native.wine(), exe] + args, stdout=subprocess.PIPE,
+                         stderr=subprocess.STDOUT, universal_newlines=True,
+                         env=native.wine_env(), timeout=120)
+    assert run.returncode == 0, run.stdout
+    assert run.stdout.splitlines() == expected
