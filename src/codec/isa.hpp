@@ -41,7 +41,9 @@
 #else
 #define TAVO_X86_AVX512_INTRINSICS 0
 #endif
-// Set to TAVO_X86_AVX512_INTRINSICS by the change that adds avx512.cpp.
+// Set to TAVO_X86_AVX512_INTRINSICS by the change that adds avx512.cpp,
+// whose region is TAVO_TARGET_BEGIN("avx2,avx512f,avx512bw,avx512vbmi,
+// avx512vbmi2") and whose kernel is chosen by x86_has_avx512_vbmi2().
 #define TAVO_HAVE_AVX512 0
 
 namespace tavo {
