@@ -24,5 +24,8 @@ if _sys.version_info >= (3,):
 
     __all__ += ["DEFAULT_MAX_FRAME_SIZE", "FrameDecoder", "FrameError", "FrameReader",
                 "encode_frame", "read_frames"]
+    from tavo._framing import encode_frames
+
+    __all__ += ["encode_frames"]
 
 del _sys
