@@ -14,6 +14,9 @@ speeds do not:
 * small messages: ns per call of tavo.encode / tavo.decode against
   binascii.hexlify of the same bytes.
 * threads: two threads encoding 4 MiB buffers against one.
+* framing (Python 3): FrameDecoder.feed on 64-byte frames in 64 KiB chunks
+  against a loop of tavo.decode over the same frames already split apart,
+  and tavo.encode_frames against a loop of tavo.encode_frame.
 """
 from __future__ import print_function
 
@@ -269,6 +272,59 @@ def gil_sweep(quick, out):
         out.flush()
 
 
+def framing(quick, out):
+    # type: (bool, TextIO) -> Tuple[float, float]
+    """Framing rows, each beside its baseline in the same run. Returns the
+    speed ratios (feed / decode loop, encode_frames / encode_frame loop)."""
+    import tavo
+    repeat = 3 if quick else 7
+    count = 1024
+    frames = [os.urandom(64) for _ in range(count)]
+    stream = tavo.encode_frames(frames) * (16 if quick else 64)
+    chunks = [stream[i:i + 64 * KiB] for i in range(0, len(stream), 64 * KiB)]
+    pieces = stream.split(b"\0")[:-1]  # the baseline's input: frames already split
+
+    def feed():
+        # type: () -> int
+        decoder = tavo.FrameDecoder()
+        return sum(len(decoder.feed(chunk)) for chunk in chunks)
+
+    def decode_loop():
+        # type: () -> int
+        decode = tavo.decode
+        return len([decode(piece) for piece in pieces])
+
+    batch = frames * 16
+
+    def encode_frames():
+        # type: () -> int
+        return len(tavo.encode_frames(batch))
+
+    def encode_loop():
+        # type: () -> int
+        encode_frame = tavo.encode_frame
+        return len(b"".join([encode_frame(m) for m in batch]))
+
+    runs = [("FrameDecoder.feed", feed, len(pieces)), ("decode loop", decode_loop, len(pieces)),
+            ("encode_frames", encode_frames, len(batch)),
+            ("encode_frame loop", encode_loop, len(batch))]
+    best = dict((name, float("inf")) for name, _, _ in runs)
+    for _ in range(repeat):
+        for name, run, _ in runs:
+            start = clock()
+            run()
+            best[name] = min(best[name], clock() - start)
+    print("\nFraming, 64-byte messages (66 bytes a frame), best of %d:" % repeat, file=out)
+    for name, _, n in runs:
+        print("  %-18s %7.2f million frames/s" % (name, n / best[name] / 1e6), file=out)
+    ratios = (best["decode loop"] / best["FrameDecoder.feed"],
+              best["encode_frame loop"] / best["encode_frames"])
+    print("  FrameDecoder.feed in 64 KiB chunks / decode loop over split frames: %.2fx"
+          % ratios[0], file=out)
+    print("  encode_frames / encode_frame loop: %.2fx" % ratios[1], file=out)
+    return ratios
+
+
 def _cpu_count():
     # type: () -> Union[int, str]
     try:
@@ -302,6 +358,8 @@ def main(argv=None):
     copy_ratio(args.quick, out)
     small_messages(args.quick, out)
     thread_scaling(args.quick, out)
+    if sys.version_info >= (3,):
+        framing(args.quick, out)
     if args.gil_sweep:
         gil_sweep(args.quick, out)
     return 0
