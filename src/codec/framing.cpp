@@ -1,18 +1,9 @@
 // Codec room: frame encoding and decoding around the fastest kernel.
 #include "framing.hpp"
 
-#include <cstring>
-
 #include "kernels.hpp"
 
 namespace tavo {
-
-const std::uint8_t* find_delimiter(const std::uint8_t* p, const std::uint8_t* end,
-                                   std::uint8_t delimiter) noexcept {
-    if (p >= end) return end;
-    const void* hit = std::memchr(p, delimiter, static_cast<std::size_t>(end - p));
-    return hit ? static_cast<const std::uint8_t*>(hit) : end;
-}
 
 void xor_bytes(const std::uint8_t* in, std::size_t n, std::uint8_t key,
                std::uint8_t* out) noexcept {
@@ -34,15 +25,6 @@ std::size_t encode_frame(const std::uint8_t* in, std::size_t n, std::uint8_t del
     if (delimiter != 0) xor_bytes(out, written, delimiter, out);
     out[written] = delimiter;
     return written + 1;
-}
-
-DecodeResult decode_frame(const std::uint8_t* in, std::size_t n, std::uint8_t delimiter,
-                          std::uint8_t* scratch, std::uint8_t* out) noexcept {
-    if (delimiter != 0) {
-        xor_bytes(in, n, delimiter, scratch);
-        in = scratch;
-    }
-    return best_kernel().decode(in, n, out);
 }
 
 }  // namespace tavo

@@ -7,14 +7,21 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "format.hpp"
+#include "kernels.hpp"
 
 namespace tavo {
 
-// First occurrence of `delimiter` in [p, end), or end.
-const std::uint8_t* find_delimiter(const std::uint8_t* p, const std::uint8_t* end,
-                                   std::uint8_t delimiter) noexcept;
+// First occurrence of `delimiter` in [p, end), or end. Inline: it runs once
+// per frame, and frames are often short.
+inline const std::uint8_t* find_delimiter(const std::uint8_t* p, const std::uint8_t* end,
+                                          std::uint8_t delimiter) noexcept {
+    if (p >= end) return end;
+    const void* hit = std::memchr(p, delimiter, static_cast<std::size_t>(end - p));
+    return hit ? static_cast<const std::uint8_t*>(hit) : end;
+}
 
 // out[i] = in[i] ^ key for i < n. out may equal in.
 void xor_bytes(const std::uint8_t* in, std::size_t n, std::uint8_t key,
@@ -33,8 +40,14 @@ std::size_t encode_frame(const std::uint8_t* in, std::size_t n, std::uint8_t del
 // decoded_capacity(n) bytes. With a non-zero delimiter the frame is first
 // un-XORed into scratch (n bytes); in is never written. On failure, length is
 // the offset in the frame of the first byte rejected.
-DecodeResult decode_frame(const std::uint8_t* in, std::size_t n, std::uint8_t delimiter,
-                          std::uint8_t* scratch, std::uint8_t* out) noexcept;
+inline DecodeResult decode_frame(const std::uint8_t* in, std::size_t n, std::uint8_t delimiter,
+                                 std::uint8_t* scratch, std::uint8_t* out) noexcept {
+    if (delimiter != 0) {
+        xor_bytes(in, n, delimiter, scratch);
+        in = scratch;
+    }
+    return best_kernel().decode(in, n, out);
+}
 
 // Raw length of the longest frame whose message has at most max_size bytes:
 // no longer frame can be good, so a receiver need never hold more.

@@ -7,14 +7,18 @@
 #include "../codec/framing.hpp"
 #include "stream_ext.hpp"
 
+#if PY_VERSION_HEX < 0x03090000
+#define Py_SET_SIZE(obj, size) (Py_SIZE(obj) = (size))
+#endif
+
 namespace tavo_stream {
 
 namespace {
 
 using Byte = std::uint8_t;
 
-// Frames up to this raw size are decoded on the stack and copied into their
-// result, which beats allocating the bound and shrinking it.
+// Up to this size a temporary lives on the stack, and a result's slack is
+// left in place rather than reallocated.
 constexpr std::size_t kSmallFrame = 2048;
 
 // A temporary buffer: on the stack when small, else from the heap.
@@ -26,7 +30,9 @@ public:
             data_ = heap_;
         }
     }
-    ~Scratch() { PyMem_Free(heap_); }
+    ~Scratch() {
+        if (heap_ != nullptr) PyMem_Free(heap_);
+    }
     Scratch(const Scratch&) = delete;
     Scratch& operator=(const Scratch&) = delete;
     // Null (with MemoryError set) when the allocation failed.
@@ -52,12 +58,56 @@ bool parse_delimiter(PyObject* obj, Byte* out) {
     return true;
 }
 
+// The items of one scan, gathered in a plain array and moved into a list of
+// the right size at the end: cheaper than appending to a list item by item.
+class Items {
+public:
+    Items() : data_(nullptr), size_(0), capacity_(0) {}
+    ~Items() {
+        for (Py_ssize_t i = 0; i < size_; ++i) Py_DECREF(data_[i]);
+        PyMem_Free(data_);
+    }
+    Items(const Items&) = delete;
+    Items& operator=(const Items&) = delete;
+    // Takes the reference to obj, which must not be null; false with
+    // MemoryError set (obj released) when the array cannot grow.
+    bool push(PyObject* obj) {
+        if (size_ == capacity_) {
+            const Py_ssize_t capacity = capacity_ ? 2 * capacity_ : 1024;
+            void* grown = PyMem_Realloc(data_, static_cast<std::size_t>(capacity) *
+                                                   sizeof(PyObject*));
+            if (grown == nullptr) {
+                Py_DECREF(obj);
+                PyErr_NoMemory();
+                return false;
+            }
+            data_ = static_cast<PyObject**>(grown);
+            capacity_ = capacity;
+        }
+        data_[size_++] = obj;
+        return true;
+    }
+    // A new list owning every item; the array is left empty.
+    PyObject* to_list() {
+        PyObject* list = PyList_New(size_);
+        if (list == nullptr) return nullptr;
+        for (Py_ssize_t i = 0; i < size_; ++i) PyList_SET_ITEM(list, i, data_[i]);
+        size_ = 0;
+        return list;
+    }
+
+private:
+    PyObject** data_;
+    Py_ssize_t size_;
+    Py_ssize_t capacity_;
+};
+
 // State of one scan call.
 struct Scan {
     Byte delimiter;
     std::size_t limit;     // largest raw frame ever held
     Py_ssize_t max_size;   // largest decoded frame, or -1 for none
-    PyObject* items;       // the list returned
+    Items items;
     Py_ssize_t bad;
 };
 
@@ -78,9 +128,7 @@ bool add_bad(Scan& s, const char* reason, const Byte* raw, std::size_t raw_len,
         Py_DECREF(PyTuple_GET_ITEM(item, 4));
         PyTuple_SET_ITEM(item, 4, pos);
     }
-    const int rc = PyList_Append(s.items, item);
-    Py_DECREF(item);
-    if (rc < 0) return false;
+    if (!s.items.push(item)) return false;
     ++s.bad;
     return true;
 }
@@ -97,26 +145,21 @@ bool add_frame(Scan& s, const Byte* raw, std::size_t n, Py_ssize_t start) {
     Scratch scratch(s.delimiter ? n : 0);
     Byte* xored = scratch.get();
     if (xored == nullptr) return false;
-    PyObject* frame = nullptr;
-    tavo::DecodeResult r;
-    if (capacity <= kSmallFrame) {
-        Byte out[kSmallFrame];
-        r = tavo::decode_frame(raw, n, s.delimiter, xored, out);
-        if (r.status == tavo::DecodeStatus::ok) {
-            frame = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(out),
-                                              static_cast<Py_ssize_t>(r.length));
-            if (frame == nullptr) return false;
-        }
-    } else {
-        frame = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(capacity));
-        if (frame == nullptr) return false;
-        r = tavo::decode_frame(raw, n, s.delimiter, xored,
-                               reinterpret_cast<Byte*>(PyBytes_AS_STRING(frame)));
-        if (r.status != tavo::DecodeStatus::ok) {
-            Py_CLEAR(frame);
-        } else if (r.length != capacity &&
-                   _PyBytes_Resize(&frame, static_cast<Py_ssize_t>(r.length)) < 0) {
-            return false;
+    // Decode straight into the result, then give it its length by hand: the
+    // object is new and unseen, and the slack (n - 1 - length bytes, at most
+    // one in 254 plus one) is less than a realloc costs.
+    PyObject* frame = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(capacity));
+    if (frame == nullptr) return false;
+    const tavo::DecodeResult r = tavo::decode_frame(
+        raw, n, s.delimiter, xored, reinterpret_cast<Byte*>(PyBytes_AS_STRING(frame)));
+    if (r.status != tavo::DecodeStatus::ok) {
+        Py_CLEAR(frame);
+    } else if (r.length != capacity) {
+        if (capacity - r.length > kSmallFrame) {
+            if (_PyBytes_Resize(&frame, static_cast<Py_ssize_t>(r.length)) < 0) return false;
+        } else {
+            Py_SET_SIZE(reinterpret_cast<PyVarObject*>(frame), static_cast<Py_ssize_t>(r.length));
+            PyBytes_AS_STRING(frame)[r.length] = '\0';
         }
     }
     if (frame == nullptr)
@@ -126,9 +169,7 @@ bool add_frame(Scan& s, const Byte* raw, std::size_t n, Py_ssize_t start) {
         Py_DECREF(frame);
         return add_oversized(s, raw, n, n, start);
     }
-    const int rc = PyList_Append(s.items, frame);
-    Py_DECREF(frame);
-    return rc == 0;
+    return s.items.push(frame);
 }
 
 // The first frame of a chunk: the held bytes of the partial frame (`held`,
@@ -195,9 +236,8 @@ PyObject* scan(PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargs) {
     const Byte* p = static_cast<const Byte*>(chunk.buf);
     const Byte* end = p + chunk.len;
     PyObject* result = nullptr;
+    PyObject* list = nullptr;
     Py_ssize_t tail = -1;
-    s.items = PyList_New(0);
-    if (s.items == nullptr) goto done;
     {
         const Byte* hit = tavo::find_delimiter(p, end, s.delimiter);
         if (hit != end) {
@@ -217,9 +257,9 @@ PyObject* scan(PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargs) {
             tail = from - p;
         }
     }
-    result = Py_BuildValue("(Onn)", s.items, s.bad, tail);
+    list = s.items.to_list();
+    if (list != nullptr) result = Py_BuildValue("(Nnn)", list, s.bad, tail);
 done:
-    Py_XDECREF(s.items);
     PyBuffer_Release(&held);
     PyBuffer_Release(&chunk);
     return result;
