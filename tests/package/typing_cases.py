@@ -82,7 +82,6 @@ which: int = delimited.delimiter
 ended: bool = tavo.read_frames(io.BytesIO(b""), delimiter=3).at_eof
 tavo.encode_frames(b"abc")  # type: ignore[arg-type]
 tavo.encode_frames(["text"])  # type: ignore[list-item]
-tavo.FrameDecoder(1024, "skip", 0)  # type: ignore[misc]
 tavo.encode_frame(b"x", delimiter="0")  # type: ignore[arg-type]
 
 
