@@ -4,6 +4,7 @@ import os
 import socket
 import subprocess
 import sys
+import time
 
 import pytest
 from hypothesis import given, settings
@@ -202,6 +203,28 @@ class TestCommandLine:
         assert b"1 bad frame(s) skipped, 3 decoded" in done.stderr
         plain = self.run("-d", "126", data=stream[:-5])
         assert plain.stdout == b"ping~pong" and plain.returncode == 0
+
+    @pytest.mark.skipif(sys.platform == "win32", reason="POSIX non-blocking pipe")
+    def test_non_blocking_standard_input_waits_for_data(self):
+        """stdin in non-blocking mode, fed in bursts: the command waits
+        between them instead of taking the first empty read for the end."""
+        r, w = os.pipe()
+        os.set_blocking(r, False)  # shared with the child's fd 0
+        child = subprocess.Popen([sys.executable, "-m", "tavo", "frames", "--hex"], stdin=r,
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        os.close(r)
+        wire = encode_frames([b"one", b"two", b"three"])
+        try:
+            os.write(w, wire[:7])  # a frame and a bit
+            # The child has then read all there is, and its next read finds
+            # nothing: it must wait, not end the stream.
+            assert child.stdout.readline() == b"6f 6e 65\n"
+            time.sleep(0.2)  # room for that read; the outcome never depends on it
+            os.write(w, wire[7:])
+        finally:
+            os.close(w)
+        out, err = child.communicate(timeout=60)
+        assert (out, err, child.returncode) == (b"74 77 6f\n74 68 72 65 65\n", b"", 0)
 
     @pytest.mark.parametrize("value", ["256", "-1", "x", ""])
     def test_bad_delimiter_is_a_usage_error(self, value):
