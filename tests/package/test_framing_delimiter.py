@@ -230,3 +230,34 @@ class TestCommandLine:
     def test_bad_delimiter_is_a_usage_error(self, value):
         done = self.run("--delimiter", value, data=b"")
         assert done.returncode == 2 and b"byte value" in done.stderr
+
+
+def test_no_leak_on_any_path():
+    """Good, bad, oversized, joined and refused frames, many times over: the
+    traced memory stays flat, so no path keeps a reference it should drop."""
+    import gc
+    import tracemalloc
+    wire = encode_frames([b"a" * 3000, b"b"], 7) + b"\x05bad\x07" + b"x" * 50
+
+    def work():
+        decoder = FrameDecoder(max_frame_size=2000, errors="skip", delimiter=7)
+        decoder.feed(wire[:10])
+        decoder.feed(wire[10:])
+        decoder.close()
+        encode_frames([b"x" * 10, bytearray(300)], 3)
+        with pytest.raises(TypeError):
+            encode_frames([b"x", "s"])
+
+    for _ in range(200):
+        work()
+    gc.collect()
+    tracemalloc.start()
+    try:
+        before = tracemalloc.get_traced_memory()[0]
+        for _ in range(3000):
+            work()
+        gc.collect()
+        growth = tracemalloc.get_traced_memory()[0] - before
+    finally:
+        tracemalloc.stop()
+    assert growth < 64 * 1024  # a leaked frame a call would be megabytes
