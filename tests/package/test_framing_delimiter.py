@@ -248,11 +248,11 @@ def test_no_leak_on_any_path():
         with pytest.raises(TypeError):
             encode_frames([b"x", "s"])
 
-    for _ in range(200):
-        work()
-    gc.collect()
     tracemalloc.start()
     try:
+        for _ in range(500):  # warm up under tracing: caches, allocator pages
+            work()
+        gc.collect()
         before = tracemalloc.get_traced_memory()[0]
         for _ in range(3000):
             work()
@@ -260,4 +260,7 @@ def test_no_leak_on_any_path():
         growth = tracemalloc.get_traced_memory()[0] - before
     finally:
         tracemalloc.stop()
-    assert growth < 64 * 1024  # a leaked frame a call would be megabytes
+    # Leaking the oversized head alone would be 6 MB. The slack is for the
+    # free-threaded build, which frees list storage late (after every thread
+    # has passed a safe point): some 100 KB there.
+    assert growth < 1 << 20
