@@ -324,6 +324,11 @@ def _nonblocking_raw(stream: Any) -> Any:
     raw = getattr(stream, "raw", None)
     if raw is None:
         return None
+    sock = getattr(raw, "_sock", None)
+    if sock is not None and hasattr(sock, "gettimeout"):
+        # A socket's file (socket.SocketIO): Windows cannot ask a socket for
+        # its mode, which only the socket object knows.
+        return raw if sock.gettimeout() == 0 else None
     try:
         blocking = os.get_blocking(stream.fileno())
     except (AttributeError, OSError, ValueError):  # no file descriptor, or no such call here
