@@ -30,7 +30,15 @@ def load_setup(monkeypatch, setuptools_version=None, **env):
     return runpy.run_path(SETUP, run_name="setup"), captured
 
 
-class RecordingCompiler:
+try:
+    # Newer setuptools build only with a CCompiler (an isinstance check), of
+    # the distutils that its build_ext comes from.
+    from distutils.ccompiler import CCompiler as _CompilerBase
+except ImportError:
+    _CompilerBase = object
+
+
+class RecordingCompiler(_CompilerBase):
     """Stands in for a distutils compiler of the given compiler_type."""
 
     def __init__(self, compiler_type):
