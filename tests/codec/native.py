@@ -113,10 +113,21 @@ def build_and_run_windows(arch, test_source, tmp_path, flags=("-O2",), with_code
     """Like build_and_run, as a static Windows program for `arch` run under
     Wine."""
     sources = [os.path.join(HERE, test_source)] + (codec_sources() if with_codec else [])
-    exe = str(tmp_path / ("%s-%s.exe" % (os.path.splitext(test_source)[0], arch)))
-    build = _compile(mingw(arch), sources, list(flags) + ["-static"], exe)
+    build = _compile(mingw(arch), sources, list(flags) + ["-static"],
+                     _windows_exe(arch, test_source, tmp_path))
     assert build.returncode == 0, build.stdout
-    run = subprocess.run([wine(), exe], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                         universal_newlines=True, env=wine_env(), timeout=600)
+    run = run_built_windows(arch, test_source, tmp_path)
     assert run.returncode == 0, run.stdout
     return run.stdout
+
+
+def _windows_exe(arch, test_source, tmp_path):
+    return str(tmp_path / ("%s-%s.exe" % (os.path.splitext(test_source)[0], arch)))
+
+
+def run_built_windows(arch, test_source, tmp_path, *args):
+    """Runs under Wine a program that build_and_run_windows built; returns
+    the finished process, whatever its exit status."""
+    return subprocess.run([wine(), _windows_exe(arch, test_source, tmp_path)] + list(args),
+                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                          universal_newlines=True, env=wine_env(), timeout=600)

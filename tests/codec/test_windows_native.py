@@ -36,3 +36,13 @@ def test_kernels_agree_on_windows(arch, tmp_path):
 def test_output_bound_on_windows(arch, tmp_path):
     out = native.build_and_run_windows(arch, "bound_test.cpp", tmp_path)
     assert out.rstrip().endswith(", 0 failed")
+
+
+def test_kernels_stay_inside_buffers_on_windows(arch, tmp_path):
+    """Against guard pages made with VirtualProtect, at -O3: a stray access
+    crashes. The probe run shows that the guard page does stop a read."""
+    out = native.build_and_run_windows(arch, "guard_pages_test.cpp", tmp_path, flags=["-O3"],
+                                       with_codec=True)
+    assert ", 0 failures" in out
+    probe = native.run_built_windows(arch, "guard_pages_test.cpp", tmp_path, "--probe")
+    assert probe.returncode == 3 and "CRASH probe" in probe.stdout, probe.stdout
