@@ -2,6 +2,7 @@
 // The table is built once, on first use, from what this CPU can run; the
 // last entry is the fastest. C++11 guarantees the one-time build is
 // thread-safe.
+#include "avx512.hpp"
 #include "kernels.hpp"
 #include "word.hpp"
 #include "x86.hpp"
@@ -11,7 +12,7 @@ namespace tavo {
 namespace {
 
 struct Table {
-    Kernel kernels[5];
+    Kernel kernels[6];
     std::size_t count;
 
     Table() : kernels(), count(0) {
@@ -25,6 +26,10 @@ struct Table {
         if (x86_has_ssse3()) add(kSsse3Kernel);
         if (x86_has_avx2()) add(kAvx2Kernel);
 #endif
+#endif
+#if TAVO_HAVE_AVX512_KERNEL
+        if (x86_has_avx2() && x86_has_avx512_vbmi2())
+            add({"avx512", encode_avx512, kAvx2Kernel.decode});
 #endif
     }
     void add(const Kernel& k) { kernels[count++] = k; }
