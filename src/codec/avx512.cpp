@@ -153,6 +153,196 @@ std::size_t encode_avx512(const std::uint8_t* in, std::size_t n, std::uint8_t* o
     return detail::encode_finish(out, s);
 }
 
+namespace {
+
+// Blocks shorter than this start the window loop.
+constexpr unsigned kWindowEntry = 32;
+
+// ------------------------------------------------------------- decode ---
+
+// table[index[i]] in each lane i. (Through the zeroing form with every lane
+// set: g++ 12 warns about the plain one's undefined merge source.)
+TAVO_INLINE __m512i perm(__m512i index, __m512i table) {
+    return _mm512_maskz_permutexvar_epi8(_cvtu64_mask64(~std::uint64_t{0}), index, table);
+}
+
+// Decodes the blocks that follow the code byte *p (1..64) while they are
+// short and lie in whole 64-byte windows of input. Returns with p at a code
+// byte whose block is left to the caller (it may be long, maximal, run past
+// the end or hold a zero) and w where that block's data go.
+//
+// Window lane i is input q[i] and becomes output o[i]; the code lanes, where
+// the output has the zero closing the block before, form a chain entered at
+// lane e. Example, e = 1:  q = 61 03 62 63 02 64 ...  lanes 1 and 4 are
+// code lanes (1 + 3 = 4, 4 + 2 = 6, ...), o = 61 00 62 63 00 64 ....
+// Table a[k] takes each lane 2^k hops along its chain, staying put at the
+// last lane of the window the chain reaches; a[6] is so each lane's chain
+// end, and `exit` the lane where that chain goes on in the next window. On
+// each step p is the latest code byte and w = o + (p - q) + 1.
+TAVO_INLINE void decode_windows(const std::uint8_t*& p, std::uint8_t*& w,
+                                const std::uint8_t* end, __m512i iota) {
+    const __m512i ones = _mm512_set1_epi8(1);
+    const __m512i twos = _mm512_set1_epi8(2);
+    const __m512i lanes = _mm512_set1_epi8(64);
+    const std::uint8_t* q = p + 1;
+    std::uint8_t* o = w;
+    unsigned e = static_cast<unsigned>(*p) - 1;
+    __m512i entry = _mm512_set1_epi8(static_cast<char>(e));
+    while (end - q >= 64) {
+        const __m512i v = load64v(q);
+        if (_cvtmask64_u64(_mm512_testn_epi8_mask(v, v)) != 0) break;  // the caller finds it in order
+        if (e == 0 && _cvtmask64_u64(_mm512_cmpeq_epi8_mask(v, ones)) == ~std::uint64_t{0}) {
+            store64v(o, _mm512_setzero_si512());  // 64 empty blocks
+            p = q + 63;
+            w = o + 64;
+            q += 64;
+            o += 64;
+            continue;
+        }
+        if (e < 2) {
+            // Blocks of one data byte each, as in alternating bytes and
+            // zeros: the code lanes are every other one, and the chain goes
+            // on at lane e of the next window.
+            const std::uint64_t alt = 0x5555555555555555ULL << e;
+            if ((_cvtmask64_u64(_mm512_cmpeq_epi8_mask(v, twos)) & alt) == alt) {
+                store64v(o, _mm512_maskz_mov_epi8(_cvtu64_mask64(~alt), v));
+                p = q + 62 + e;
+                w = o + 63 + e;
+                q += 64;
+                o += 64;
+                continue;
+            }
+        }
+        const __m512i next = _mm512_adds_epu8(iota, v);
+        __m512i a[7];
+        a[0] = _mm512_mask_mov_epi8(iota, _mm512_cmplt_epu8_mask(next, lanes), next);
+        for (int k = 0; k < 6; ++k) a[k + 1] = perm(a[k], a[k]);
+        const __m512i exit = _mm512_sub_epi8(perm(a[6], next), lanes);
+        // Binary lifting: pos moves to the furthest chain lane at or before
+        // each lane; the lanes it reaches exactly are the code lanes.
+        __m512i pos = entry;
+        for (int k = 5; k >= 0; --k) {
+            const __m512i to = perm(pos, a[k]);
+            pos = _mm512_mask_mov_epi8(pos, _mm512_cmple_epu8_mask(to, iota), to);
+        }
+        const std::uint64_t codes = _cvtmask64_u64(_mm512_cmpeq_epi8_mask(pos, iota));
+        store64v(o, _mm512_maskz_mov_epi8(_cvtu64_mask64(~codes), v));
+        const unsigned last = highest64(codes);
+        p = q + last;
+        w = o + last + 1;
+        entry = perm(entry, exit);
+        e = static_cast<unsigned>(_mm512_cvtsi512_si32(entry)) & 0xFF;
+        // A long block next, or blocks too few for the tables to pay.
+        if (e >= 64 || __builtin_popcountll(codes) < 3) break;
+        q += 64;
+        o += 64;
+    }
+}
+
+// The byte-at-a-time rules from the code byte p on, which find the first
+// error.
+DecodeResult decode_exact(const std::uint8_t* in, const std::uint8_t* p, const std::uint8_t* end,
+                          std::uint8_t* out, std::uint8_t* w) {
+    for (;;) {
+        const std::uint8_t* const code_at = p;
+        const unsigned code = *p++;
+        if (code == 0) return detail::decode_error(in, code_at, DecodeStatus::zero_byte);
+        if (code - 1 > static_cast<std::size_t>(end - p))
+            return detail::decode_error(in, code_at, DecodeStatus::short_input);
+        for (unsigned j = 1; j < code; ++j) {
+            if (*p == 0) return detail::decode_error(in, p, DecodeStatus::zero_byte);
+            *w++ = *p++;
+        }
+        if (p == end) return {static_cast<std::size_t>(w - out), DecodeStatus::ok};
+        if (code != kMaxCode) *w++ = 0;
+    }
+}
+
+// Decodes the last r (17..64) input bytes, from the code byte p: one masked
+// copy moved one byte left, one zero test, then a walk along the code bytes
+// that turns each into a zero of the output; the chain must end exactly at
+// the end of the input. Anything else goes to decode_exact.
+DecodeResult decode_last(const std::uint8_t* in, const std::uint8_t* p, const std::uint8_t* end,
+                         std::uint8_t* out, std::uint8_t* w, __m512i iota) {
+    const std::size_t r = static_cast<std::size_t>(end - p);
+    const __mmask64 valid = _cvtu64_mask64(lanes_below(r));
+    const __m512i v = _mm512_maskz_loadu_epi8(valid, p);
+    if (_cvtmask64_u64(_mm512_mask_testn_epi8_mask(valid, v, v)) == 0) {
+        const __m512i data = perm(_mm512_add_epi8(iota, _mm512_set1_epi8(1)), v);
+        _mm512_mask_storeu_epi8(w, _cvtu64_mask64(lanes_below(r - 1)), data);
+        for (std::size_t at = 0;;) {
+            const std::size_t next = at + p[at];
+            if (next >= r) {
+                if (next == r) return {static_cast<std::size_t>(w - out) + r - 1, DecodeStatus::ok};
+                break;
+            }
+            w[next - 1] = 0;
+            at = next;
+        }
+    }
+    return decode_exact(in, p, end, out, w);
+}
+
+// Copies the k data bytes of one block from d to w, with at least 64 input
+// bytes from d on. Returns the block's first zero, or null.
+TAVO_INLINE const std::uint8_t* copy_block64(const std::uint8_t* d, std::size_t k,
+                                             std::uint8_t* w) {
+    if (k <= 64) {
+        const __m512i v = load64v(d);
+        const std::uint64_t m = _cvtmask64_u64(_mm512_testn_epi8_mask(v, v)) & lanes_below(k);
+        if (m) return d + lowest64(m);
+        store64v(w, v);
+        return nullptr;
+    }
+    std::size_t off = 0;
+    for (; k - off > 64; off += 64) {
+        const __m512i v = load64v(d + off);
+        if (const std::uint64_t m = _cvtmask64_u64(_mm512_testn_epi8_mask(v, v)))
+            return d + off + lowest64(m);
+        store64v(w + off, v);
+    }
+    off = k - 64;
+    const __m512i v = load64v(d + off);
+    if (const std::uint64_t m = _cvtmask64_u64(_mm512_testn_epi8_mask(v, v)))
+        return d + off + lowest64(m);
+    store64v(w + off, v);
+    return nullptr;
+}
+
+}  // namespace
+
+DecodeResult decode_avx512(const std::uint8_t* in, std::size_t n, std::uint8_t* out) {
+    if (n == 0) return {0, DecodeStatus::ok};
+    const __m512i iota = iota64();
+    const std::uint8_t* p = in;
+    const std::uint8_t* const end = in + n;
+    std::uint8_t* w = out;
+    for (;;) {
+        // Two short blocks in a row start the window loop; one alone, as
+        // random data has often, costs it more than it saves.
+        if (static_cast<unsigned>(*p) - 1 < kWindowEntry && end - p > 64 &&
+            static_cast<unsigned>(p[*p]) - 1 < kWindowEntry)
+            decode_windows(p, w, end, iota);
+        if (end - p <= 64) {
+            if (end - p <= 16) return detail::decode_tail(in, p, end, out, w);
+            return decode_last(in, p, end, out, w, iota);
+        }
+        const unsigned code = *p;
+        if (code == 0) return detail::decode_error(in, p, DecodeStatus::zero_byte);
+        // The length test comes before any data byte of the block is read.
+        const std::size_t k = code - 1;
+        const std::uint8_t* const d = p + 1;
+        if (k > static_cast<std::size_t>(end - d))
+            return detail::decode_error(in, p, DecodeStatus::short_input);
+        if (const std::uint8_t* z = copy_block64(d, k, w))
+            return detail::decode_error(in, z, DecodeStatus::zero_byte);
+        p = d + k;
+        w += k;
+        if (p == end) return {static_cast<std::size_t>(w - out), DecodeStatus::ok};
+        if (code != kMaxCode) *w++ = 0;
+    }
+}
+
 bool x86_has_avx512_vbmi2() noexcept {
     __builtin_cpu_init();
     // The CPU tests also check that the OS saves the ZMM state.

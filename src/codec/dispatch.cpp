@@ -29,7 +29,7 @@ struct Table {
 #endif
 #if TAVO_HAVE_AVX512_KERNEL
         if (x86_has_avx2() && x86_has_avx512_vbmi2())
-            add({"avx512", encode_avx512, kAvx2Kernel.decode});
+            add({"avx512", encode_avx512, decode_avx512});
 #endif
     }
     void add(const Kernel& k) { kernels[count++] = k; }
