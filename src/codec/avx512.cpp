@@ -22,25 +22,18 @@
 // Bounds as in the other x86 kernels: a full 64-byte load or store is only
 // of bytes inside the input and the matching output, which lags the input;
 // the last partial chunk or window uses masked loads and stores.
-#include "avx512.hpp"
+#include "isa.hpp"
 
-#if TAVO_HAVE_AVX512_KERNEL
+#if TAVO_HAVE_AVX512
 
 #include <immintrin.h>
 
 #include "simd_common.hpp"
+#include "target.hpp"
 
-// One target region for the whole file: per-function target attributes do
-// not let the intrinsics' inline wrappers inline into templates.
-#if defined(__clang__)
-#pragma clang attribute push(                                                          \
-    __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi,avx512vbmi2,avx2,bmi,bmi2," \
-                          "lzcnt,popcnt"))),                                           \
-    apply_to = function)
-#else
-#pragma GCC push_options
-#pragma GCC target("avx512f,avx512bw,avx512vl,avx512vbmi,avx512vbmi2,avx2,bmi,bmi2,lzcnt,popcnt")
-#endif
+TAVO_TARGET_BEGIN("avx512f,avx512bw,avx512vl,avx512vbmi,avx512vbmi2,avx2,bmi,bmi2,lzcnt,popcnt")
+
+#include "decode_driver.hpp"
 
 namespace tavo {
 namespace {
@@ -141,8 +134,6 @@ TAVO_INLINE std::size_t encode_step64(const std::uint8_t* p, std::size_t r, Enco
     return r;
 }
 
-}  // namespace
-
 std::size_t encode_avx512(const std::uint8_t* in, std::size_t n, std::uint8_t* out) {
     EncodeState s = {out, out + 1, true};
     const __m512i iota = iota64();
@@ -152,8 +143,6 @@ std::size_t encode_avx512(const std::uint8_t* in, std::size_t n, std::uint8_t* o
     while (p != end) p += encode_step64<false>(p, static_cast<std::size_t>(end - p), s, iota);
     return detail::encode_finish(out, s);
 }
-
-namespace {
 
 // Blocks shorter than this start the window loop.
 constexpr unsigned kWindowEntry = 32;
@@ -239,25 +228,6 @@ TAVO_INLINE void decode_windows(const std::uint8_t*& p, std::uint8_t*& w,
     }
 }
 
-// The byte-at-a-time rules from the code byte p on, which find the first
-// error.
-DecodeResult decode_exact(const std::uint8_t* in, const std::uint8_t* p, const std::uint8_t* end,
-                          std::uint8_t* out, std::uint8_t* w) {
-    for (;;) {
-        const std::uint8_t* const code_at = p;
-        const unsigned code = *p++;
-        if (code == 0) return detail::decode_error(in, code_at, DecodeStatus::zero_byte);
-        if (code - 1 > static_cast<std::size_t>(end - p))
-            return detail::decode_error(in, code_at, DecodeStatus::short_input);
-        for (unsigned j = 1; j < code; ++j) {
-            if (*p == 0) return detail::decode_error(in, p, DecodeStatus::zero_byte);
-            *w++ = *p++;
-        }
-        if (p == end) return {static_cast<std::size_t>(w - out), DecodeStatus::ok};
-        if (code != kMaxCode) *w++ = 0;
-    }
-}
-
 // Decodes the last r (17..64) input bytes, from the code byte p: one masked
 // copy moved one byte left, one zero test, then a walk along the code bytes
 // that turns each into a zero of the output; the chain must end exactly at
@@ -284,79 +254,61 @@ DecodeResult decode_last(const std::uint8_t* in, const std::uint8_t* p, const st
 }
 
 // Copies the k data bytes of one block from d to w, with at least 64 input
-// bytes from d on. Returns the block's first zero, or null.
-TAVO_INLINE const std::uint8_t* copy_block64(const std::uint8_t* d, std::size_t k,
-                                             std::uint8_t* w) {
+// bytes from d on; false if one of them is zero.
+TAVO_INLINE bool copy_block64(const std::uint8_t* d, std::size_t k, std::uint8_t* w) {
     if (k <= 64) {
         const __m512i v = load64v(d);
-        const std::uint64_t m = _cvtmask64_u64(_mm512_testn_epi8_mask(v, v)) & lanes_below(k);
-        if (m) return d + lowest64(m);
+        if (_cvtmask64_u64(_mm512_testn_epi8_mask(v, v)) & lanes_below(k)) return false;
         store64v(w, v);
-        return nullptr;
+        return true;
     }
     std::size_t off = 0;
     for (; k - off > 64; off += 64) {
         const __m512i v = load64v(d + off);
-        if (const std::uint64_t m = _cvtmask64_u64(_mm512_testn_epi8_mask(v, v)))
-            return d + off + lowest64(m);
+        if (_cvtmask64_u64(_mm512_testn_epi8_mask(v, v))) return false;
         store64v(w + off, v);
     }
     off = k - 64;
     const __m512i v = load64v(d + off);
-    if (const std::uint64_t m = _cvtmask64_u64(_mm512_testn_epi8_mask(v, v)))
-        return d + off + lowest64(m);
+    if (_cvtmask64_u64(_mm512_testn_epi8_mask(v, v))) return false;
     store64v(w + off, v);
-    return nullptr;
+    return true;
+}
+
+// The window step for the shared block loop: the window loop at codes
+// 1..kRunCodes with more than 64 input bytes left, the last 64 bytes or
+// fewer in one piece, and block copies that may load 64 bytes from d.
+struct Avx512Decode {
+    static constexpr unsigned kRunCodes = kWindowEntry;
+    static constexpr std::size_t kRunMin = 64;
+    static constexpr unsigned kStreak = 0;
+    static constexpr std::size_t kLastBytes = 64;
+
+    static TAVO_INLINE void run(const std::uint8_t*& p, std::uint8_t*& w, const std::uint8_t* end) {
+        // Two short blocks in a row; one alone, as random data has often,
+        // costs the window loop more than it saves.
+        if (static_cast<unsigned>(p[*p]) - 1 < kWindowEntry) decode_windows(p, w, end, iota64());
+    }
+    static TAVO_INLINE bool copy_block(const std::uint8_t* d, std::size_t k, std::uint8_t* w) {
+        return copy_block64(d, k, w);
+    }
+    static TAVO_INLINE DecodeResult last(const std::uint8_t* in, const std::uint8_t* p,
+                                         const std::uint8_t* end, std::uint8_t* out,
+                                         std::uint8_t* w) {
+        return decode_last(in, p, end, out, w, iota64());
+    }
+};
+
+DecodeResult decode_avx512(const std::uint8_t* in, std::size_t n, std::uint8_t* out) {
+    return decode_blocks<Avx512Decode>(in, n, out);
 }
 
 }  // namespace
 
-DecodeResult decode_avx512(const std::uint8_t* in, std::size_t n, std::uint8_t* out) {
-    if (n == 0) return {0, DecodeStatus::ok};
-    const __m512i iota = iota64();
-    const std::uint8_t* p = in;
-    const std::uint8_t* const end = in + n;
-    std::uint8_t* w = out;
-    for (;;) {
-        // Two short blocks in a row start the window loop; one alone, as
-        // random data has often, costs it more than it saves.
-        if (static_cast<unsigned>(*p) - 1 < kWindowEntry && end - p > 64 &&
-            static_cast<unsigned>(p[*p]) - 1 < kWindowEntry)
-            decode_windows(p, w, end, iota);
-        if (end - p <= 64) {
-            if (end - p <= 16) return detail::decode_tail(in, p, end, out, w);
-            return decode_last(in, p, end, out, w, iota);
-        }
-        const unsigned code = *p;
-        if (code == 0) return detail::decode_error(in, p, DecodeStatus::zero_byte);
-        // The length test comes before any data byte of the block is read.
-        const std::size_t k = code - 1;
-        const std::uint8_t* const d = p + 1;
-        if (k > static_cast<std::size_t>(end - d))
-            return detail::decode_error(in, p, DecodeStatus::short_input);
-        if (const std::uint8_t* z = copy_block64(d, k, w))
-            return detail::decode_error(in, z, DecodeStatus::zero_byte);
-        p = d + k;
-        w += k;
-        if (p == end) return {static_cast<std::size_t>(w - out), DecodeStatus::ok};
-        if (code != kMaxCode) *w++ = 0;
-    }
-}
-
-bool x86_has_avx512_vbmi2() noexcept {
-    __builtin_cpu_init();
-    // The CPU tests also check that the OS saves the ZMM state.
-    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-           __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vbmi") &&
-           __builtin_cpu_supports("avx512vbmi2") && __builtin_cpu_supports("bmi2");
-}
+const Kernel kAvx512Kernel = {"avx512", encode_avx512, decode_avx512};
 
 }  // namespace tavo
 
-#if defined(__clang__)
-#pragma clang attribute pop
-#else
-#pragma GCC pop_options
-#endif
+TAVO_TARGET_END
 
 #endif
