@@ -34,6 +34,7 @@
 TAVO_TARGET_BEGIN("avx512f,avx512bw,avx512vl,avx512vbmi,avx512vbmi2,avx2,bmi,bmi2,lzcnt,popcnt")
 
 #include "decode_driver.hpp"
+#include "x86_vec16.hpp"
 
 namespace tavo {
 namespace {
@@ -139,6 +140,13 @@ std::size_t encode_avx512(const std::uint8_t* in, std::size_t n, std::uint8_t* o
     const __m512i iota = iota64();
     const std::uint8_t* p = in;
     const std::uint8_t* const end = in + n;
+    if (n < 64) {
+        // A short message: the compress and expand take longer to start
+        // than 16-byte steps need to finish.
+        while (end - p >= 16) p += encode_step16(p, s);
+        detail::encode_bytes(p, static_cast<std::size_t>(end - p), s);
+        return detail::encode_finish(out, s);
+    }
     while (end - p >= 64) p += encode_step64<true>(p, 64, s, iota);
     while (p != end) p += encode_step64<false>(p, static_cast<std::size_t>(end - p), s, iota);
     return detail::encode_finish(out, s);
@@ -238,8 +246,14 @@ DecodeResult decode_last(const std::uint8_t* in, const std::uint8_t* p, const st
     const __mmask64 valid = _cvtu64_mask64(lanes_below(r));
     const __m512i v = _mm512_maskz_loadu_epi8(valid, p);
     if (_cvtmask64_u64(_mm512_mask_testn_epi8_mask(valid, v, v)) == 0) {
+        const __mmask64 stored = _cvtu64_mask64(lanes_below(r - 1));
+        if (_cvtmask64_u64(_mm512_mask_cmpneq_epi8_mask(valid, v, _mm512_set1_epi8(1))) == 0) {
+            // All 01 codes: as many zeros as there are codes after the first.
+            _mm512_mask_storeu_epi8(w, stored, _mm512_setzero_si512());
+            return {static_cast<std::size_t>(w - out) + r - 1, DecodeStatus::ok};
+        }
         const __m512i data = perm(_mm512_add_epi8(iota, _mm512_set1_epi8(1)), v);
-        _mm512_mask_storeu_epi8(w, _cvtu64_mask64(lanes_below(r - 1)), data);
+        _mm512_mask_storeu_epi8(w, stored, data);
         for (std::size_t at = 0;;) {
             const std::size_t next = at + p[at];
             if (next >= r) {
