@@ -62,7 +62,8 @@ inline DecodeResult decode_exact(const std::uint8_t* in, const std::uint8_t* p,
 // copy and an end test per block. Anything else (a zero, a block that
 // runs past the end) goes to decode_exact.
 TAVO_INLINE DecodeResult decode_tail(const std::uint8_t* in, const std::uint8_t* p,
-                                const std::uint8_t* end, std::uint8_t* out, std::uint8_t* w) {
+                                     const std::uint8_t* end, std::uint8_t* out,
+                                     std::uint8_t* w) {
     const std::uint8_t* const d = p + 1;
     const std::size_t r = static_cast<std::size_t>(end - d);  // 0..15
     bool clean;
