@@ -34,6 +34,7 @@
 TAVO_TARGET_BEGIN("avx512f,avx512bw,avx512vl,avx512vbmi,avx512vbmi2,avx2,bmi,bmi2,lzcnt,popcnt")
 
 #include "decode_driver.hpp"
+#include "x86_short_run.hpp"
 #include "x86_vec16.hpp"
 
 namespace tavo {
@@ -137,16 +138,12 @@ TAVO_INLINE std::size_t encode_step64(const std::uint8_t* p, std::size_t r, Enco
 
 std::size_t encode_avx512(const std::uint8_t* in, std::size_t n, std::uint8_t* out) {
     EncodeState s = {out, out + 1, true};
+    // A short message: the compress and expand take longer to start than
+    // the avx2 kernel's steps need to finish.
+    if (n < 64) return kAvx2Kernel.encode(in, n, out);
     const __m512i iota = iota64();
     const std::uint8_t* p = in;
     const std::uint8_t* const end = in + n;
-    if (n < 64) {
-        // A short message: the compress and expand take longer to start
-        // than 16-byte steps need to finish.
-        while (end - p >= 16) p += encode_step16(p, s);
-        detail::encode_bytes(p, static_cast<std::size_t>(end - p), s);
-        return detail::encode_finish(out, s);
-    }
     while (end - p >= 64) p += encode_step64<true>(p, 64, s, iota);
     while (p != end) p += encode_step64<false>(p, static_cast<std::size_t>(end - p), s, iota);
     return detail::encode_finish(out, s);
@@ -236,35 +233,40 @@ TAVO_INLINE void decode_windows(const std::uint8_t*& p, std::uint8_t*& w,
     }
 }
 
-// Decodes the last r (17..64) input bytes, from the code byte p: one masked
-// copy moved one byte left, one zero test, then a walk along the code bytes
-// that turns each into a zero of the output; the chain must end exactly at
-// the end of the input. Anything else goes to decode_exact.
-DecodeResult decode_last(const std::uint8_t* in, const std::uint8_t* p, const std::uint8_t* end,
-                         std::uint8_t* out, std::uint8_t* w, __m512i iota) {
-    const std::size_t r = static_cast<std::size_t>(end - p);
-    const __mmask64 valid = _cvtu64_mask64(lanes_below(r));
-    const __m512i v = _mm512_maskz_loadu_epi8(valid, p);
-    if (_cvtmask64_u64(_mm512_mask_testn_epi8_mask(valid, v, v)) == 0) {
-        const __mmask64 stored = _cvtu64_mask64(lanes_below(r - 1));
-        if (_cvtmask64_u64(_mm512_mask_cmpneq_epi8_mask(valid, v, _mm512_set1_epi8(1))) == 0) {
-            // All 01 codes: as many zeros as there are codes after the first.
-            _mm512_mask_storeu_epi8(w, stored, _mm512_setzero_si512());
-            return {static_cast<std::size_t>(w - out) + r - 1, DecodeStatus::ok};
-        }
-        const __m512i data = perm(_mm512_add_epi8(iota, _mm512_set1_epi8(1)), v);
-        _mm512_mask_storeu_epi8(w, stored, data);
-        for (std::size_t at = 0;;) {
-            const std::size_t next = at + p[at];
-            if (next >= r) {
-                if (next == r) return {static_cast<std::size_t>(w - out) + r - 1, DecodeStatus::ok};
-                break;
-            }
-            w[next - 1] = 0;
-            at = next;
-        }
+// The avx2 kernel's block copy: 16- and 32-byte chunks, for the last 64
+// input bytes, where a 64-byte load could pass the end.
+TAVO_INLINE bool copy_block32(const std::uint8_t* d, std::size_t k, std::uint8_t* w) {
+    if (k <= 32) return copy_block16(d, k, w);
+    std::size_t off = 0;
+    for (; k - off > 32; off += 32) {
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(d + off));
+        if (_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, _mm256_setzero_si256()))) return false;
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(w + off), v);
     }
-    return decode_exact(in, p, end, out, w);
+    off = k - 32;
+    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(d + off));
+    if (_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, _mm256_setzero_si256()))) return false;
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(w + off), v);
+    return true;
+}
+
+// Decodes the last 17..64 input bytes from the code byte p as the avx2
+// kernel does (its 16-byte window loop, block copy and tail): there a
+// 64-byte window costs more than it saves.
+TAVO_INLINE DecodeResult decode_last(const std::uint8_t* in, const std::uint8_t* p,
+                                     const std::uint8_t* end, std::uint8_t* out, std::uint8_t* w) {
+    for (;;) {
+        if (static_cast<unsigned>(*p) - 1 < 16 && end - p > 16) decode_short_run(p, w, end);
+        if (end - p <= 16) return decode_tail(in, p, end, out, w);
+        const std::size_t k = static_cast<std::size_t>(*p) - 1;
+        const std::uint8_t* const d = p + 1;
+        if (k > static_cast<std::size_t>(end - d) || !copy_block32(d, k, w))
+            return decode_exact(in, p, end, out, w);
+        p = d + k;
+        w += k;
+        if (p == end) return {static_cast<std::size_t>(w - out), DecodeStatus::ok};
+        if (k != kMaxBlockData) *w++ = 0;
+    }
 }
 
 // Copies the k data bytes of one block from d to w, with at least 64 input
@@ -309,7 +311,7 @@ struct Avx512Decode {
     static TAVO_INLINE DecodeResult last(const std::uint8_t* in, const std::uint8_t* p,
                                          const std::uint8_t* end, std::uint8_t* out,
                                          std::uint8_t* w) {
-        return decode_last(in, p, end, out, w, iota64());
+        return decode_last(in, p, end, out, w);
     }
 };
 
