@@ -7,7 +7,8 @@
 // lane number leaves the codes: a fixed cost whatever the number of zeros.
 // The open block's code and the chunk's last zero (the new open block) are
 // scalar stores. Only a chunk in which the open block may fill up to a
-// maximal block takes a different path.
+// maximal block takes a different path. Messages under 64 bytes go to the
+// avx2 encoder, whose 16-byte steps start sooner.
 //
 // Decode: a window of 64 input bytes holding only short blocks is the output
 // moved one byte left with each code byte turned into a zero. The code
@@ -16,12 +17,13 @@
 // end, and so where a chain entering the window at any lane enters the next
 // one: one lookup links windows, whatever they hold. The code lanes of the
 // chain actually entered are then found by binary lifting over the tables.
-// Long blocks, maximal blocks and windows with a zero byte go to the exact
-// block-at-a-time path.
+// Long blocks, maximal blocks and windows with a zero byte go back to the
+// shared block loop (decode_driver.hpp), whose exact fall-back finds the
+// first error; the last 64 input bytes take the avx2 kernel's steps.
 //
 // Bounds as in the other x86 kernels: a full 64-byte load or store is only
 // of bytes inside the input and the matching output, which lags the input;
-// the last partial chunk or window uses masked loads and stores.
+// the encoder's last partial chunk uses a masked load and store.
 #include "isa.hpp"
 
 #if TAVO_HAVE_AVX512
