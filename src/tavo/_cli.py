@@ -3,7 +3,9 @@
 import argparse
 import importlib
 import os
+import select
 import sys
+import time
 from typing import IO, List, Optional, Sequence
 
 import tavo
@@ -163,11 +165,44 @@ def _open_output(path: str) -> IO[bytes]:
         raise _Failure("cannot write %s: %s" % (path, exc.strerror or exc))
 
 
+def _wait_writable(out: IO[bytes]) -> None:
+    try:
+        select.select([], [out.fileno()], [])
+    except (OSError, ValueError):  # no fileno, or select() cannot take it (Windows)
+        time.sleep(0.001)
+
+
+def _write_fully(out: IO[bytes], data: bytes) -> None:
+    """Writes all of `data` to `out`, or raises. A raw stream (stdout under
+    PYTHONUNBUFFERED=1 or -u) may take only part of a write: Linux moves at
+    most 0x7FFFF000 bytes per call, a non-blocking pipe as much as fits, or
+    nothing (None)."""
+    view = memoryview(data).cast("B")
+    while view:
+        try:
+            written = out.write(view)
+        except BlockingIOError as exc:  # a buffered stream on a non-blocking fd
+            written = exc.characters_written
+        if not written:
+            _wait_writable(out)
+            continue
+        view = view[written:]
+
+
+def _flush_fully(out: IO[bytes]) -> None:
+    while True:
+        try:
+            out.flush()
+            return
+        except BlockingIOError:
+            _wait_writable(out)
+
+
 def _write_all(path: str, data: bytes) -> None:
     out = _open_output(path)
     try:
-        out.write(data)
-        out.flush()
+        _write_fully(out, data)
+        _flush_fully(out)
     finally:
         if out is not sys.stdout.buffer:
             out.close()
@@ -238,7 +273,7 @@ def _cmd_frames(args: argparse.Namespace) -> int:
                     if not args.skip:
                         return status
                 else:
-                    out.write(_hex_line(item) if args.hex else item)
+                    _write_fully(out, _hex_line(item) if args.hex else item)
             out.flush()
             if not chunk:
                 break
