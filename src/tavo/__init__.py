@@ -7,6 +7,9 @@ very objects of the ``_tavoext`` extension module.
 On Python 3 the package also frames streams: ``encode_frame`` makes one
 zero-delimited frame, ``FrameDecoder`` and ``read_frames`` split a stream
 into decoded frames, and a bad frame is a ``FrameError`` (a ``DecodeError``).
+``Encoder`` and ``Decoder`` work on a message or an encoding given in pieces;
+``encode_into`` and ``decode_into`` write into a buffer the caller owns, sized
+with ``max_encoded_length`` and ``max_decoded_length``.
 """
 
 import sys as _sys
@@ -24,5 +27,10 @@ if _sys.version_info >= (3,):
 
     __all__ += ["DEFAULT_MAX_FRAME_SIZE", "FrameDecoder", "FrameError", "FrameReader",
                 "encode_frame", "read_frames"]
+    from tavo._stream import (Decoder, Encoder, decode_into, encode_into, max_decoded_length,
+                              max_encoded_length)
+
+    __all__ += ["Decoder", "Encoder", "decode_into", "encode_into", "max_decoded_length",
+                "max_encoded_length"]
 
 del _sys
