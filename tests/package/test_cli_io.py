@@ -107,3 +107,221 @@ def test_unbuffered_stdout_on_a_pipe_that_fills(command, tmp_path):
     assert proc.wait(timeout=60) == 0, proc.stderr.read()
     proc.stderr.close()
     assert b"".join(received) == expected
+
+
+# -- helpers for the subprocess tests below -----------------------------------
+
+TAVO = [sys.executable, "-m", "tavo"]
+SHORT = "not enough input bytes for length code"
+posix_only = pytest.mark.skipif(sys.platform == "win32", reason="POSIX file descriptors")
+
+
+def run(args, stdin=b"", stdout=subprocess.PIPE, **kw):
+    return subprocess.run(TAVO + list(args), input=stdin, stdout=stdout,
+                          stderr=subprocess.PIPE, timeout=120, **kw)
+
+
+def big_bad_encoding():
+    """Three chunks' worth of good blocks, then a bad one: a command has
+    written megabytes by the time it meets the bad byte."""
+    good = tavo.encode(DATA * 12)
+    return good + b"\x05ab", len(good)
+
+
+def leftovers(directory, *keep):
+    return sorted(p.name for p in directory.iterdir() if p.name not in keep)
+
+
+class TestDecodeFailureOutput:
+    """Malformed input: a file ends up with nothing of it, a pipe with the
+    bytes before the bad one."""
+
+    def test_option_o_keeps_the_old_file_and_leaves_no_temporary(self, tmp_path):
+        bad, _ = big_bad_encoding()
+        (tmp_path / "bad.cobs").write_bytes(bad)
+        (tmp_path / "out.bin").write_bytes(b"old contents")
+        result = run(["decode", "bad.cobs", "-o", "out.bin"], cwd=tmp_path)
+        assert result.returncode == 1 and SHORT.encode() in result.stderr
+        assert (tmp_path / "out.bin").read_bytes() == b"old contents"
+        assert leftovers(tmp_path) == ["bad.cobs", "out.bin"]
+
+    def test_stdout_to_a_regular_file_is_rolled_back(self, tmp_path):
+        bad, at = big_bad_encoding()
+        target = tmp_path / "out.bin"
+        with open(target, "wb") as f:  # as '> out.bin'
+            result = run(["decode"], bad, stdout=f)
+        assert result.returncode == 1
+        assert result.stderr.decode() == "tavo decode: <stdin>: %s at byte %d\n" % (SHORT, at)
+        assert target.read_bytes() == b""
+        target.write_bytes(b"kept\n")
+        with open(target, "ab") as f:  # as '>> out.bin'
+            assert run(["decode"], bad, stdout=f).returncode == 1
+        assert target.read_bytes() == b"kept\n"
+        with open(target, "ab") as f:  # and a good one appends as before
+            assert run(["decode"], tavo.encode(b"more"), stdout=f).returncode == 0
+        assert target.read_bytes() == b"kept\nmore"
+
+    def test_pipe_gets_the_good_blocks_before_the_bad_one(self):
+        bad, at = big_bad_encoding()
+        result = run(["decode"], bad)
+        assert result.returncode == 1
+        assert result.stdout == DATA * 12
+        bad = bytearray(tavo.encode(DATA * 12))
+        bad[at // 2] = 0
+        result = run(["decode"], bytes(bad))
+        assert result.returncode == 1
+        assert (DATA * 12).startswith(result.stdout) and len(result.stdout) < len(DATA * 6)
+        assert ("at byte %d " % (at // 2)).encode() in result.stderr
+
+
+@posix_only
+class TestWriteErrors:
+    @pytest.mark.parametrize("command, payload", [("encode", DATA), ("decode", tavo.encode(DATA))])
+    def test_full_device(self, command, payload):
+        result = run([command, "-o", "/dev/full"], payload)
+        assert result.returncode == 1
+        assert result.stderr.decode().startswith("tavo %s: cannot write /dev/full: " % command)
+        assert b"Traceback" not in result.stderr
+        with open("/dev/full", "wb") as full:
+            result = run([command], payload, stdout=full)
+        assert result.returncode == 1
+        assert result.stderr.decode().startswith("tavo %s: cannot write <stdout>: " % command)
+        assert b"Traceback" not in result.stderr
+
+    def test_no_partial_file_when_the_disk_fills(self, tmp_path):
+        resource = pytest.importorskip("resource")
+        import signal
+
+        def limit():  # a 1 MiB file size limit, reported as EFBIG
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (1 << 20, 1 << 20))
+
+        (tmp_path / "in.bin").write_bytes(DATA * 8)
+        result = run(["encode", "in.bin", "-o", "out.cobs"], cwd=tmp_path, preexec_fn=limit)
+        assert result.returncode == 1
+        assert result.stderr.decode().startswith("tavo encode: cannot write out.cobs: ")
+        assert leftovers(tmp_path) == ["in.bin"]
+
+    def test_output_file_keeps_its_mode(self, tmp_path):
+        (tmp_path / "out").write_bytes(b"old")
+        os.chmod(tmp_path / "out", 0o640)
+        assert run(["encode", "-o", str(tmp_path / "out")], b"new").returncode == 0
+        assert (tmp_path / "out").read_bytes() == tavo.encode(b"new")
+        assert os.stat(tmp_path / "out").st_mode & 0o777 == 0o640
+
+
+@posix_only
+class TestClosedStandardStreams:
+    @pytest.mark.parametrize("command", ["encode", "decode", "frames"])
+    def test_closed_stdin(self, command):
+        result = subprocess.run(TAVO + [command], stdin=subprocess.DEVNULL,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                preexec_fn=lambda: os.close(0), timeout=60)
+        assert result.returncode == 2
+        assert result.stderr.decode() == "tavo %s: standard input is closed\n" % command
+
+    @pytest.mark.parametrize("command", ["encode", "decode", "frames"])
+    def test_closed_stdout(self, command, tmp_path):
+        (tmp_path / "in").write_bytes(tavo.encode_frame(b"x"))
+        result = subprocess.run(TAVO + [command, str(tmp_path / "in")],
+                                stderr=subprocess.PIPE, preexec_fn=lambda: os.close(1),
+                                timeout=60)
+        assert result.returncode == 2
+        assert result.stderr.decode() == "tavo %s: standard output is closed\n" % command
+
+    def test_closed_stdout_is_fine_with_option_o(self, tmp_path):
+        result = subprocess.run(TAVO + ["encode", "-o", str(tmp_path / "out")],
+                                input=b"abc", stderr=subprocess.PIPE,
+                                preexec_fn=lambda: os.close(1), timeout=60)
+        assert result.returncode == 0, result.stderr
+        assert (tmp_path / "out").read_bytes() == tavo.encode(b"abc")
+
+
+@posix_only
+@pytest.mark.parametrize("args, payload", [
+    (["encode"], DATA * 4),
+    (["decode"], tavo.encode(DATA * 4)),
+    (["frames", "--hex"], tavo.encode_frame(DATA[:1000]) * 400),
+])
+def test_reader_going_away_is_quiet_with_the_broken_pipe_status(args, payload, tmp_path):
+    (tmp_path / "in").write_bytes(payload)
+    proc = subprocess.Popen(TAVO + args + [str(tmp_path / "in")], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE)
+    assert len(proc.stdout.read(1)) == 1  # as '| head -c1'
+    proc.stdout.close()
+    assert proc.wait(timeout=60) == 141  # 128 + SIGPIPE, as a shell shows a killed writer
+    assert proc.stderr.read() == b""
+    proc.stderr.close()
+
+
+class TestBadInputFiles:
+    @pytest.mark.parametrize("command", ["encode", "decode", "frames"])
+    def test_directory(self, command, tmp_path):
+        result = run([command, str(tmp_path)])
+        assert result.returncode == 1 and result.stdout == b""
+        assert result.stderr.decode().startswith(
+            "tavo %s: cannot read %s: " % (command, tmp_path))
+
+    @pytest.mark.skipif(not os.path.exists("/proc/self/mem"), reason="Linux /proc")
+    def test_read_error_after_open(self, tmp_path):
+        # /proc/self/mem opens, then fails to read at offset 0 (EIO).
+        result = run(["encode", "/proc/self/mem", "-o", str(tmp_path / "out")])
+        assert result.returncode == 1
+        assert result.stderr.decode().startswith("tavo encode: cannot read /proc/self/mem: ")
+        assert leftovers(tmp_path) == []
+
+    @pytest.mark.parametrize("command", ["encode", "decode"])
+    def test_unreadable_file(self, command, tmp_path, monkeypatch, capsys):
+        path = tmp_path / "secret"
+        path.write_bytes(b"\x01")
+        os.chmod(path, 0)
+        if hasattr(os, "geteuid") and os.geteuid() != 0:
+            result = run([command, str(path)])
+            status, err = result.returncode, result.stderr.decode()
+        else:  # root reads anything: refuse the open as the system would
+            def refuse(name, *args, **kw):
+                raise PermissionError(13, "Permission denied", name)
+            monkeypatch.setattr(_cli, "open", refuse, raising=False)
+            status, err = _cli.main([command, str(path)]), capsys.readouterr().err
+        assert status == 1
+        assert err == "tavo %s: cannot read %s: Permission denied\n" % (command, path)
+
+
+@posix_only
+def test_sigint_stops_with_status_130_and_no_partial_file(tmp_path):
+    import signal
+    proc = subprocess.Popen(TAVO + ["encode", "-o", str(tmp_path / "out")],
+                            stdin=subprocess.PIPE, stderr=subprocess.PIPE)
+    proc.stdin.write(DATA)
+    proc.stdin.flush()
+    deadline = time.monotonic() + 60
+    while not leftovers(tmp_path) and time.monotonic() < deadline:
+        time.sleep(0.01)  # until the command has its temporary output open
+    assert leftovers(tmp_path)
+    proc.send_signal(signal.SIGINT)
+    assert proc.wait(timeout=60) == 130
+    proc.stdin.close()
+    assert b"Traceback" not in proc.stderr.read()
+    proc.stderr.close()
+    assert leftovers(tmp_path) == []
+
+
+@pytest.mark.skipif(not hasattr(os, "wait4"), reason="needs os.wait4")
+@pytest.mark.parametrize("command", ["encode", "decode"])
+def test_memory_stays_bounded(command, tmp_path):
+    """96 MiB through the command: reading it whole would take over 96 MiB;
+    streaming stays far below (ru_maxrss is in KiB on Linux)."""
+    block, encoder = DATA[:1 << 18] * 4, tavo.Encoder()
+    with open(tmp_path / "in", "wb") as f:
+        for _ in range(96):
+            f.write(block if command == "encode" else encoder.encode(block))
+        f.write(b"" if command == "encode" else encoder.finish())
+    proc = subprocess.Popen(TAVO + [command, str(tmp_path / "in"), "-o", os.devnull],
+                            stderr=subprocess.PIPE)
+    _, status, usage = os.wait4(proc.pid, 0)
+    proc.returncode = os.waitstatus_to_exitcode(status) if hasattr(
+        os, "waitstatus_to_exitcode") else status >> 8
+    assert proc.returncode == 0, proc.stderr.read()
+    proc.stderr.close()
+    peak = usage.ru_maxrss * (1 if sys.platform == "darwin" else 1024)
+    assert peak < 64 << 20, peak
