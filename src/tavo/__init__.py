@@ -27,6 +27,9 @@ if _sys.version_info >= (3,):
 
     __all__ += ["DEFAULT_MAX_FRAME_SIZE", "FrameDecoder", "FrameError", "FrameReader",
                 "encode_frame", "read_frames"]
+    from tavo._framing import encode_frames
+
+    __all__ += ["encode_frames"]
     from tavo._stream import (Decoder, Encoder, decode_into, encode_into, max_decoded_length,
                               max_encoded_length)
 

@@ -14,6 +14,9 @@ speeds do not:
 * small messages: ns per call of tavo.encode / tavo.decode against
   binascii.hexlify of the same bytes.
 * threads: two threads encoding 4 MiB buffers against one.
+* framing (Python 3): FrameDecoder.feed on 64-byte frames in 64 KiB chunks
+  against a loop of tavo.decode over the same frames already split apart,
+  and tavo.encode_frames against a loop of tavo.encode_frame.
 """
 from __future__ import print_function
 
@@ -31,7 +34,7 @@ from tavo import _kernels
 
 MYPY = False  # true for the type checker only; type comments keep 2.7 parsing this
 if MYPY:
-    from typing import Callable, Dict, List, Optional, Sequence, TextIO, Tuple, Union
+    from typing import Any, Callable, Dict, List, Optional, Sequence, TextIO, Tuple, Union
 
 clock = timeit.default_timer
 
@@ -269,6 +272,68 @@ def gil_sweep(quick, out):
         out.flush()
 
 
+def framing(quick, out):
+    # type: (bool, TextIO) -> Tuple[float, float]
+    """Framing rows, each beside its baseline in the same run. Returns the
+    speed ratios (feed / decode loop, encode_frames / encode_frame loop).
+
+    Each is timed in units of about a thousand frames, and the least time
+    per frame over all units counts: on a busy machine the short units that
+    nobody interrupted give the figure, for the row and its baseline alike,
+    and neither keeps more than one unit's results alive."""
+    import tavo
+    passes = 2 if quick else 5
+    messages = [os.urandom(64) for _ in range(1024)]
+    stream = tavo.encode_frames(messages) * (16 if quick else 64)
+    chunks = [stream[i:i + 64 * KiB] for i in range(0, len(stream), 64 * KiB)]
+    pieces = stream.split(b"\0")[:-1]  # the baseline's input: frames already split
+    groups = [pieces[i:i + 1000] for i in range(0, len(pieces), 1000)]
+    decoder = tavo.FrameDecoder()
+    decode = tavo.decode
+    encode_frame = tavo.encode_frame
+    encode_frames = tavo.encode_frames
+
+    def feed(chunk):
+        # type: (bytes) -> int
+        return len(decoder.feed(chunk))
+
+    def decode_loop(group):
+        # type: (List[bytes]) -> int
+        return len([decode(piece) for piece in group])
+
+    def encode_batch(batch):
+        # type: (List[bytes]) -> int
+        encode_frames(batch)
+        return len(batch)
+
+    def encode_loop(batch):
+        # type: (List[bytes]) -> int
+        b"".join([encode_frame(m) for m in batch])
+        return len(batch)
+
+    batches = [messages] * 16
+    runs = [("FrameDecoder.feed", feed, chunks), ("decode loop", decode_loop, groups),
+            ("encode_frames", encode_batch, batches),
+            ("encode_frame loop", encode_loop, batches)]  # type: List[Tuple[str, Callable[[Any], int], Sequence[Any]]]
+    best = dict((name, float("inf")) for name, _, _ in runs)
+    for _ in range(passes):
+        for name, run, units in runs:
+            for unit in units:
+                start = clock()
+                count = run(unit)
+                best[name] = min(best[name], (clock() - start) / count)
+    print("\nFraming, 64-byte messages (66 bytes a frame), 64 KiB chunks; least time "
+          "per frame over units of ~1000 frames, %d passes:" % passes, file=out)
+    for name, _, _ in runs:
+        print("  %-18s %7.2f million frames/s" % (name, 1e-6 / best[name]), file=out)
+    ratios = (best["decode loop"] / best["FrameDecoder.feed"],
+              best["encode_frame loop"] / best["encode_frames"])
+    print("  FrameDecoder.feed in 64 KiB chunks / decode loop over split frames: %.2fx"
+          % ratios[0], file=out)
+    print("  encode_frames / encode_frame loop: %.2fx" % ratios[1], file=out)
+    return ratios
+
+
 def _cpu_count():
     # type: () -> Union[int, str]
     try:
@@ -302,6 +367,8 @@ def main(argv=None):
     copy_ratio(args.quick, out)
     small_messages(args.quick, out)
     thread_scaling(args.quick, out)
+    if sys.version_info >= (3,):
+        framing(args.quick, out)
     if args.gil_sweep:
         gil_sweep(args.quick, out)
     return 0

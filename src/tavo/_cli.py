@@ -12,8 +12,8 @@ from typing import IO, Callable, Iterator, List, Optional, Sequence
 
 import tavo
 from _tavoext import DecodeError
+from tavo._framing import DEFAULT_MAX_FRAME_SIZE, FrameError, FrameReader, _delimiter
 from tavo._stream import Decoder, Encoder
-from tavo._framing import DEFAULT_MAX_FRAME_SIZE, FrameDecoder, FrameError
 
 PROG = "tavo"
 
@@ -78,6 +78,14 @@ def _size(text: str) -> Optional[int]:
     return number
 
 
+def _byte(text: str) -> int:
+    """argparse type for --delimiter: a byte value, decimal or 0x hex."""
+    try:
+        return _delimiter(int(text, 0))
+    except ValueError:
+        raise argparse.ArgumentTypeError("not a byte value 0-255: %r (e.g. 0, 126, 0x7e)" % text)
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG, description=DESCRIPTION, epilog=EPILOG,
@@ -100,6 +108,9 @@ def build_parser() -> argparse.ArgumentParser:
     io_arguments(enc)
     enc.add_argument("-f", "--frame", action="store_true",
                      help="append the zero delimiter byte")
+    enc.add_argument("-d", "--delimiter", metavar="BYTE", type=_byte, default=None,
+                     help="with --frame: the byte that ends the frame, 0-255, decimal or 0x "
+                          "hex; the encoding is XORed with it (default: 0)")
 
     dec = commands.add_parser(
         "decode", help="decode one COBS encoding",
@@ -127,6 +138,9 @@ def build_parser() -> argparse.ArgumentParser:
                      default=DEFAULT_MAX_FRAME_SIZE,
                      help="largest decoded frame, in bytes; K and M suffixes, or 'none' "
                           "(default: 1M)")
+    frm.add_argument("-d", "--delimiter", metavar="BYTE", type=_byte, default=0,
+                     help="the byte that ends each frame, 0-255, decimal or 0x hex; frames "
+                          "are XORed with it (default: 0)")
 
     commands.add_parser(
         "bench", help="measure codec throughput (arguments go to the benchmark)",
@@ -138,9 +152,10 @@ class _Failure(Exception):
     """Ends the command with a message on stderr and status BAD_INPUT."""
 
 
-class _Closed(Exception):
-    """Standard input or output is closed (fd 0 or 1): ends the command with
-    a message on stderr and status USAGE, as a bad invocation."""
+class _Usage(Exception):
+    """Ends the command with a message on stderr and status USAGE: options
+    that do not go together, or a closed standard input or output (fd 0 or
+    1) that the command needs."""
 
 
 def _name(path: str) -> str:
@@ -149,13 +164,13 @@ def _name(path: str) -> str:
 
 def _stdin() -> IO[bytes]:
     if sys.stdin is None:
-        raise _Closed("standard input is closed")
+        raise _Usage("standard input is closed")
     return sys.stdin.buffer
 
 
 def _stdout() -> IO[bytes]:
     if sys.stdout is None:
-        raise _Closed("standard output is closed")
+        raise _Usage("standard output is closed")
     return sys.stdout.buffer
 
 
@@ -339,18 +354,11 @@ def _chunks(source: IO[bytes], name: str) -> Iterator[memoryview]:
         except OSError as exc:
             raise _Failure("cannot read %s: %s" % (name, exc.strerror or exc))
         if n is None:  # a non-blocking source with nothing yet
-            _wait_readable_fd(source)
+            _wait_readable(source)
             continue
         if n == 0:
             return
         yield view[:n]
-
-
-def _wait_readable_fd(source: IO[bytes]) -> None:
-    try:
-        select.select([source.fileno()], [], [])
-    except (OSError, ValueError):
-        time.sleep(0.001)
 
 
 def _run_streaming(args: argparse.Namespace,
@@ -373,11 +381,22 @@ def _run_streaming(args: argparse.Namespace,
 
 
 def _cmd_encode(args: argparse.Namespace) -> int:
+    if args.delimiter is not None and not args.frame:
+        raise _Usage("--delimiter applies to --frame only")
+    delimiter = args.delimiter or 0
+    # A frame with a delimiter other than zero: each byte of the encoding
+    # XORed with it, so the delimiter byte appears only at the end.
+    table = bytes(b ^ delimiter for b in range(256)) if delimiter else None
+
     def work(chunks: Iterator[memoryview], out: _Output) -> None:
         encoder = Encoder()
         for chunk in chunks:
-            out.write(encoder.encode(chunk))
-        out.write(encoder.finish() + b"\x00" if args.frame else encoder.finish())
+            piece = encoder.encode(chunk)
+            out.write(piece.translate(table) if table else piece)
+        piece = encoder.finish()
+        out.write(piece.translate(table) if table else piece)
+        if args.frame:
+            out.write(bytes([delimiter]))
     return _run_streaming(args, work)
 
 
@@ -403,27 +422,33 @@ def _hex_line(frame: bytes) -> bytes:
     return (" ".join(text[i:i + 2] for i in range(0, len(text), 2)) + "\n").encode("ascii")
 
 
+def _wait_readable(source: IO[bytes]) -> None:
+    """Block until a non-blocking source has data (or has ended)."""
+    try:
+        select.select([source], [], [])
+    except (OSError, ValueError):  # not selectable here (e.g. a pipe on Windows)
+        time.sleep(0.01)
+
+
 def _cmd_frames(args: argparse.Namespace) -> int:
-    decoder = FrameDecoder(args.max_frame_size, "skip" if args.skip else "strict")
     name = _name(args.file)
     source = _open_input(args.file)
-    read = getattr(source, "read1", source.read)
+    reader = FrameReader(source, max_frame_size=args.max_frame_size,
+                         errors="skip" if args.skip else "strict", delimiter=args.delimiter)
+    decoder = reader.decoder
     out = _open_output(args.output)
     status = OK
     try:
-        while True:
+        while not reader.at_eof:
             try:
-                chunk = read(1 << 16)
+                items = reader._pull()
             except OSError as exc:
                 raise _Failure("cannot read %s: %s" % (name, exc.strerror or exc))
-            if chunk:
-                frames, items = decoder._process(chunk)
-            else:
-                error = decoder._take_partial()
-                frames, items = [], ([error] if error is not None else None)
-            for item in frames if items is None else items:
+            if items is None:
+                _wait_readable(source)
+                continue
+            for item in items:
                 if isinstance(item, FrameError):
-                    decoder.bad_frames += 1
                     print("%s frames: %s: %s" % (PROG, name, item), file=sys.stderr)
                     status = BAD_INPUT
                     if not args.skip:
@@ -431,8 +456,6 @@ def _cmd_frames(args: argparse.Namespace) -> int:
                 else:
                     _write_fully(out, _hex_line(item) if args.hex else item)
             out.flush()
-            if not chunk:
-                break
         if decoder.bad_frames:
             print("%s frames: %s: %d bad frame(s) skipped, %d decoded" % (
                 PROG, name, decoder.bad_frames, decoder.good_frames), file=sys.stderr)
@@ -476,7 +499,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         except _Failure as exc:
             _complain("%s %s: %s" % (PROG, args.command, exc))
             return BAD_INPUT
-        except _Closed as exc:
+        except _Usage as exc:
             _complain("%s %s: %s" % (PROG, args.command, exc))
             return USAGE
     except BrokenPipeError:

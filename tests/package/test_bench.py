@@ -25,6 +25,10 @@ def test_quick_run_reports_every_section(monkeypatch):
     assert re.search(r"2 threads do \d+\.\d\dx the work", text)
     assert re.search(r"kernel alone in a C loop, without Python or the GIL: \d+\.\d\dx", text)
     assert re.search(r"lowest decode ratio %s/scalar: \d" % _kernels.active(), text)
+    for label in ("FrameDecoder.feed", "decode loop", "encode_frames", "encode_frame loop"):
+        assert re.search(r"  %s +\d+\.\d\d million frames/s" % label, text), label
+    assert re.search(r"/ decode loop over split frames: \d+\.\d\dx", text)
+    assert re.search(r"encode_frames / encode_frame loop: \d+\.\d\dx", text)
 
 
 @pytest.mark.parametrize("shape", _bench.SHAPES)
