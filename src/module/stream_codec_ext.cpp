@@ -17,6 +17,8 @@ namespace {
 // longer than that).
 constexpr Py_ssize_t kNoGilThreshold = 64 * 1024;
 
+#define TAVO_FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn))
+
 // DecodeError(message) with the stream offset of the offending byte as
 // `offset` and, from a Decoder, the good bytes decoded before it as
 // `partial`. str(exc) stays the codec's message.
@@ -70,6 +72,37 @@ PyObject* shrink(PyObject* result, std::size_t length) {
     return result;
 }
 
+// A read-only view of a bytes-like argument. Exact bytes, the common case,
+// needs no buffer export: it is immutable and the caller's reference keeps
+// it alive for the call.
+struct Input {
+    Py_buffer view;
+    bool has_view = false;
+    const std::uint8_t* data = nullptr;
+    Py_ssize_t len = 0;
+
+    bool acquire(PyObject* obj) {
+        if (PyBytes_CheckExact(obj)) {
+            data = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(obj));
+            len = PyBytes_GET_SIZE(obj);
+            return true;
+        }
+        if (PyObject_GetBuffer(obj, &view, PyBUF_SIMPLE) < 0) {
+            // The host's own conversion, for its exact error message.
+            PyErr_Clear();
+            if (!PyArg_Parse(obj, "y*", &view)) return false;
+        }
+        has_view = true;
+        data = static_cast<const std::uint8_t*>(view.buf);
+        len = view.len;
+        return true;
+    }
+    void release() {
+        if (has_view) PyBuffer_Release(&view);
+        has_view = false;
+    }
+};
+
 bool no_arguments(const char* name, PyObject* args, PyObject* kwds) {
     if (PyTuple_GET_SIZE(args) == 0 && (kwds == nullptr || PyDict_GET_SIZE(kwds) == 0))
         return true;
@@ -115,9 +148,9 @@ PyDoc_STRVAR(Encoder_encode_doc,
 
 PyObject* Encoder_encode(PyObject* obj, PyObject* arg) {
     EncoderObject* self = reinterpret_cast<EncoderObject*>(obj);
-    Py_buffer view;
-    if (!PyArg_Parse(arg, "y*:encode", &view)) return nullptr;
-    const std::size_t n = static_cast<std::size_t>(view.len);
+    Input in;
+    if (!in.acquire(arg)) return nullptr;
+    const std::size_t n = static_cast<std::size_t>(in.len);
     std::size_t capacity;
     PyObject* result = nullptr;
     if (!tavo::StreamEncoder::encode_bound(n, static_cast<std::size_t>(PY_SSIZE_T_MAX),
@@ -126,16 +159,15 @@ PyObject* Encoder_encode(PyObject* obj, PyObject* arg) {
     else
         result = new_result(capacity);
     if (result == nullptr) {
-        PyBuffer_Release(&view);
+        in.release();
         return nullptr;
     }
-    const std::uint8_t* in = static_cast<const std::uint8_t*>(view.buf);
     std::uint8_t* out = bytes_of(result);
     std::size_t written = 0;
     lock(self->lock);
-    run(view.len, [&] { written = self->state.encode(tavo::best_kernel(), in, n, out); });
+    run(in.len, [&] { written = self->state.encode(tavo::best_kernel(), in.data, n, out); });
     PyThread_release_lock(self->lock);
-    PyBuffer_Release(&view);
+    in.release();
     return shrink(result, written);
 }
 
@@ -220,9 +252,9 @@ PyDoc_STRVAR(Decoder_decode_doc,
 
 PyObject* Decoder_decode(PyObject* obj, PyObject* arg) {
     DecoderObject* self = reinterpret_cast<DecoderObject*>(obj);
-    Py_buffer view;
-    if (!PyArg_Parse(arg, "y*:decode", &view)) return nullptr;
-    const std::size_t n = static_cast<std::size_t>(view.len);
+    Input in;
+    if (!in.acquire(arg)) return nullptr;
+    const std::size_t n = static_cast<std::size_t>(in.len);
     std::size_t capacity;
     PyObject* result = nullptr;
     if (!tavo::StreamDecoder::decode_bound(n, static_cast<std::size_t>(PY_SSIZE_T_MAX),
@@ -231,16 +263,15 @@ PyObject* Decoder_decode(PyObject* obj, PyObject* arg) {
     else
         result = new_result(capacity);
     if (result == nullptr) {
-        PyBuffer_Release(&view);
+        in.release();
         return nullptr;
     }
-    const std::uint8_t* in = static_cast<const std::uint8_t*>(view.buf);
     std::uint8_t* out = bytes_of(result);
     tavo::StreamDecodeResult r = {0, tavo::DecodeStatus::ok, 0};
     lock(self->lock);
-    run(view.len, [&] { r = self->state.decode(tavo::best_kernel(), in, n, out); });
+    run(in.len, [&] { r = self->state.decode(tavo::best_kernel(), in.data, n, out); });
     PyThread_release_lock(self->lock);
-    PyBuffer_Release(&view);
+    in.release();
     result = shrink(result, r.length);
     if (r.status == tavo::DecodeStatus::ok || result == nullptr) return result;
     raise_decode_error(r.status, r.offset, result);
@@ -296,40 +327,79 @@ PyType_Spec Decoder_spec = {
 // ---------------------------------------------------------------------------
 // Caller-buffer entry points and sizes
 
-bool overlap(const Py_buffer& a, const Py_buffer& b) {
-    const char* a0 = static_cast<const char*>(a.buf);
-    const char* b0 = static_cast<const char*>(b.buf);
-    return a.len != 0 && b.len != 0 && a0 < b0 + b.len && b0 < a0 + a.len;
-}
-
 PyDoc_STRVAR(encode_into_doc,
              "encode_into(data, out, /) -> int\n\n"
              "Write the encoding of data into the writable buffer out and return its\n"
              "length. out must hold max_encoded_length(len(data)) bytes, else\n"
              "ValueError is raised before anything is written.");
 
-PyObject* encode_into(PyObject*, PyObject* args) {
-    Py_buffer in, out;
-    if (!PyArg_ParseTuple(args, "y*w*:encode_into", &in, &out)) return nullptr;
-    const std::size_t n = static_cast<std::size_t>(in.len);
+// The two arguments of encode_into / decode_into: data read-only, out a
+// writable C-contiguous buffer. Exact bytes and an exact bytearray too small
+// for the kernel to run without the GIL need no buffer export.
+struct IntoArgs {
+    Input in;
+    Py_buffer out_view;
+    bool has_out_view = false;
+    std::uint8_t* out = nullptr;
+    Py_ssize_t out_len = 0;
+
+    bool acquire(const char* name, PyObject* const* args, Py_ssize_t nargs) {
+        if (nargs != 2) {
+            PyErr_Format(PyExc_TypeError, "%s() takes exactly 2 arguments (%zd given)", name,
+                         nargs);
+            return false;
+        }
+        if (!in.acquire(args[0])) return false;
+        PyObject* out_obj = args[1];
+        if (PyByteArray_CheckExact(out_obj) && in.len < kNoGilThreshold) {
+            out = reinterpret_cast<std::uint8_t*>(PyByteArray_AS_STRING(out_obj));
+            out_len = PyByteArray_GET_SIZE(out_obj);
+            return true;
+        }
+        if (PyObject_GetBuffer(out_obj, &out_view, PyBUF_WRITABLE) < 0) {
+            PyErr_Clear();
+            if (!PyArg_Parse(out_obj, "w*", &out_view)) {
+                in.release();
+                return false;
+            }
+        }
+        has_out_view = true;
+        out = static_cast<std::uint8_t*>(out_view.buf);
+        out_len = out_view.len;
+        return true;
+    }
+    bool overlap() const {
+        const std::uint8_t* a = in.data;
+        return in.len != 0 && out_len != 0 && a < out + out_len && out < a + in.len;
+    }
+    void release() {
+        in.release();
+        if (has_out_view) PyBuffer_Release(&out_view);
+        has_out_view = false;
+    }
+};
+
+PyObject* encode_into(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    IntoArgs a;
+    if (!a.acquire("encode_into", args, nargs)) return nullptr;
+    const std::size_t n = static_cast<std::size_t>(a.in.len);
     std::size_t need = 0;
     std::size_t written = 0;
+    bool refused = true;
     if (!tavo::max_encoded_length(n, static_cast<std::size_t>(PY_SSIZE_T_MAX), &need) ||
-        need > static_cast<std::size_t>(out.len)) {
+        need > static_cast<std::size_t>(a.out_len)) {
         PyErr_Format(PyExc_ValueError,
                      "out is too small: encoding %zd bytes may take up to %zu bytes "
                      "(max_encoded_length), out has %zd",
-                     in.len, need, out.len);
-    } else if (overlap(in, out)) {
+                     a.in.len, need, a.out_len);
+    } else if (a.overlap()) {
         PyErr_SetString(PyExc_ValueError, "out must not overlap data");
     } else {
-        const std::uint8_t* src = static_cast<const std::uint8_t*>(in.buf);
-        std::uint8_t* dst = static_cast<std::uint8_t*>(out.buf);
-        run(in.len, [&] { written = tavo::best_kernel().encode(src, n, dst); });
+        refused = false;
+        run(a.in.len, [&] { written = tavo::best_kernel().encode(a.in.data, n, a.out); });
     }
-    PyBuffer_Release(&in);
-    PyBuffer_Release(&out);
-    return PyErr_Occurred() ? nullptr : PyLong_FromSize_t(written);
+    a.release();
+    return refused ? nullptr : PyLong_FromSize_t(written);
 }
 
 PyDoc_STRVAR(decode_into_doc,
@@ -339,28 +409,25 @@ PyDoc_STRVAR(decode_into_doc,
              "ValueError is raised before anything is written. Malformed data raises\n"
              "DecodeError (with `offset`); out then holds nothing meaningful.");
 
-PyObject* decode_into(PyObject*, PyObject* args) {
-    Py_buffer in, out;
-    if (!PyArg_ParseTuple(args, "y*w*:decode_into", &in, &out)) return nullptr;
-    const std::size_t n = static_cast<std::size_t>(in.len);
+PyObject* decode_into(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    IntoArgs a;
+    if (!a.acquire("decode_into", args, nargs)) return nullptr;
+    const std::size_t n = static_cast<std::size_t>(a.in.len);
     const std::size_t need = tavo::max_decoded_length(n);
     tavo::DecodeResult r = {0, tavo::DecodeStatus::ok};
     bool refused = true;
-    if (need > static_cast<std::size_t>(out.len)) {
+    if (need > static_cast<std::size_t>(a.out_len)) {
         PyErr_Format(PyExc_ValueError,
                      "out is too small: decoding %zd bytes may give up to %zu bytes "
                      "(len(data) - 1), out has %zd",
-                     in.len, need, out.len);
-    } else if (overlap(in, out)) {
+                     a.in.len, need, a.out_len);
+    } else if (a.overlap()) {
         PyErr_SetString(PyExc_ValueError, "out must not overlap data");
     } else {
         refused = false;
-        const std::uint8_t* src = static_cast<const std::uint8_t*>(in.buf);
-        std::uint8_t* dst = static_cast<std::uint8_t*>(out.buf);
-        run(in.len, [&] { r = tavo::decode_exact(tavo::best_kernel(), src, n, dst); });
+        run(a.in.len, [&] { r = tavo::decode_exact(tavo::best_kernel(), a.in.data, n, a.out); });
     }
-    PyBuffer_Release(&in);
-    PyBuffer_Release(&out);
+    a.release();
     if (refused) return nullptr;
     if (r.status != tavo::DecodeStatus::ok) return raise_decode_error(r.status, r.length, nullptr);
     return PyLong_FromSize_t(r.length);
@@ -404,8 +471,10 @@ PyObject* max_decoded_length(PyObject*, PyObject* arg) {
 }
 
 PyMethodDef functions[] = {
-    {"encode_into", encode_into, METH_VARARGS, encode_into_doc},
-    {"decode_into", decode_into, METH_VARARGS, decode_into_doc},
+    {"encode_into", TAVO_FASTCALL(encode_into),
+     METH_FASTCALL, encode_into_doc},
+    {"decode_into", TAVO_FASTCALL(decode_into),
+     METH_FASTCALL, decode_into_doc},
     {"max_encoded_length", max_encoded_length, METH_O, max_encoded_length_doc},
     {"max_decoded_length", max_decoded_length, METH_O, max_decoded_length_doc},
     {nullptr, nullptr, 0, nullptr},
