@@ -41,7 +41,9 @@ examples:
   tavo frames --skip --hex /dev/ttyUSB0       watch a serial line, skip noise
 
 exit status: 0 on success, 1 on malformed input or an unreadable/unwritable
-file, 2 on a bad command line. Run 'tavo COMMAND --help' for each command.
+file, 2 on a bad command line or a closed standard input/output, 130 on
+Ctrl-C, 141 when the reader goes away (as '| head'). Run 'tavo COMMAND --help'
+for each command.
 """
 
 
@@ -103,8 +105,9 @@ def build_parser() -> argparse.ArgumentParser:
     enc = commands.add_parser(
         "encode", help="encode bytes with COBS",
         description="Encode the whole input with COBS and write the encoding, which holds "
-                    "no zero byte. With --frame, also write a zero byte after it, making "
-                    "one frame for 'tavo frames' or tavo.FrameDecoder.")
+                    "no zero byte, streaming in constant memory. With --frame, also write "
+                    "a zero byte after it, making one frame for 'tavo frames' or "
+                    "tavo.FrameDecoder.")
     io_arguments(enc)
     enc.add_argument("-f", "--frame", action="store_true",
                      help="append the zero delimiter byte")
@@ -115,9 +118,11 @@ def build_parser() -> argparse.ArgumentParser:
     dec = commands.add_parser(
         "decode", help="decode one COBS encoding",
         description="Decode the whole input as one COBS encoding (no delimiter) and write "
-                    "the bytes it stands for. Malformed input writes nothing, prints the "
-                    "reason and the byte offset to stderr, and exits with status 1. For a "
-                    "stream of zero-delimited frames use 'tavo frames'.")
+                    "the bytes it stands for, streaming in constant memory. Malformed input "
+                    "prints the reason and the byte offset to stderr and exits with status "
+                    "1; a file (-o, or standard output redirected to one) is then left as "
+                    "it was, while a pipe or terminal has received the bytes before the "
+                    "bad one. For a stream of zero-delimited frames use 'tavo frames'.")
     io_arguments(dec)
 
     frm = commands.add_parser(
