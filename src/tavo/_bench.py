@@ -378,9 +378,10 @@ def into_and_streams(quick, out):
                 decode_into(m, buffer)
 
         calls = [("encode", one_shot_encode, group), ("encode_into", into_encode, group),
-                 ("decode", one_shot_decode, encoded), ("decode_into", into_decode, encoded)]
+                 ("decode", one_shot_decode, encoded),
+                 ("decode_into", into_decode, encoded)]  # type: List[Tuple[str, Callable[[Any], object], Any]]
         per_call = max(1, number // len(group))
-        best = best_times(calls, per_call, repeat)  # type: ignore[arg-type]
+        best = best_times(calls, per_call, repeat)
         ns = dict((k, v * 1e9 / len(group)) for k, v in best.items())
         enc, dec = ns["encode"] / ns["encode_into"], ns["decode"] / ns["decode_into"]
         ratios["encode_into %d" % size], ratios["decode_into %d" % size] = enc, dec
@@ -391,7 +392,7 @@ def into_and_streams(quick, out):
     size = (16 if quick else 64) * MiB
     chunk = 64 * KiB
     data = make("random", size)
-    encoded = tavo.encode(data)
+    whole = tavo.encode(data)
 
     def whole_encode(data):
         # type: (bytes) -> None
@@ -416,7 +417,7 @@ def into_and_streams(quick, out):
         decoder.finish()
 
     best = best_times([("encode", whole_encode, data), ("Encoder", stream_encode, data),
-                       ("decode", whole_decode, encoded), ("Decoder", stream_decode, encoded)],
+                       ("decode", whole_decode, whole), ("Decoder", stream_decode, whole)],
                       1, 3 if quick else 7)
     print("\n%s of random bytes: Encoder/Decoder fed 64 KiB chunks, against one "
           "tavo.encode/decode of the whole:" % size_name(size), file=out)

@@ -352,7 +352,7 @@ def _chunks(source: IO[bytes], name: str) -> Iterator[memoryview]:
     is reused: each piece is valid until the next one is read."""
     buffer = bytearray(CHUNK)
     view = memoryview(buffer)
-    readinto = getattr(source, "readinto1", None) or source.readinto
+    readinto = getattr(source, "readinto1", None) or getattr(source, "readinto")
     while True:
         try:
             n = readinto(view)
