@@ -5,8 +5,10 @@ reverses it and raises ``DecodeError`` on malformed input. These are the
 very objects of the ``_tavoext`` extension module.
 
 On Python 3 the package also frames streams: ``encode_frame`` makes one
-zero-delimited frame, ``FrameDecoder`` and ``read_frames`` split a stream
-into decoded frames, and a bad frame is a ``FrameError`` (a ``DecodeError``).
+zero-delimited frame (``encode_frames`` many), ``FrameDecoder`` and
+``read_frames`` split a stream into decoded frames, and a bad frame is a
+``FrameError`` (a ``DecodeError``); any byte may be the delimiter.
+``tavo.aio`` does the same over asyncio.
 ``Encoder`` and ``Decoder`` work on a message or an encoding given in pieces;
 ``encode_into`` and ``decode_into`` write into a buffer the caller owns, sized
 with ``max_encoded_length`` and ``max_decoded_length``.

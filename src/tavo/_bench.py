@@ -5,6 +5,7 @@ a short run. Every figure is measured in this process, beside its baseline
 measured in the same run, so ratios hold on a busy machine where absolute
 speeds do not:
 
+* the kernel chosen, and the CPU features that its choice tested;
 * kernel table: GB/s of each data shape and size, for the kernel in use and
   the scalar reference kernel, beside a plain memcpy of the same bytes. The
   kernels run in a C loop (tavo._kernels.time), so no call overhead counts.
@@ -88,6 +89,14 @@ def cpu_model():
     except (IOError, OSError):
         pass
     return platform.processor() or platform.machine() or "unknown"
+
+
+def choice_row():
+    # type: () -> str
+    """The kernel chosen and the CPU tests behind the choice."""
+    tests = ", ".join("%s %s" % (name, "yes" if present else "no")
+                      for name, present in _kernels.features())
+    return "Kernel chosen: %s; CPU features tested: %s" % (_kernels.active(), tests or "none")
 
 
 def kernel_rates(names, op, data, lengths, size, budget, repeat):
@@ -458,6 +467,7 @@ def main(argv=None):
     print("tavo kernel in use: %s (available: %s)" % (_kernels.active(), ", ".join(names)),
           file=out)
     print("CPU: %s; Python %s" % (cpu_model(), platform.python_version()), file=out)
+    print(choice_row(), file=out)
     print("", file=out)
     kernel_table(sizes, names if args.all_kernels else [], args.quick, out)
     copy_ratio(args.quick, out)

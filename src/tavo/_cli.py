@@ -133,7 +133,10 @@ def build_parser() -> argparse.ArgumentParser:
                     "bad frame (malformed, too large, or cut off by the end of the input) "
                     "is reported on stderr with its index and byte offset; it stops the "
                     "command, or with --skip is dropped and the command goes on. Either "
-                    "way the exit status is then 1.")
+                    "way the exit status is then 1. With --delimiter, frames end with that "
+                    "byte instead, and each byte of a frame is XORed with it (as "
+                    "tavo.encode_frame(data, delimiter) makes them). A non-blocking input "
+                    "is waited on, never taken as ended before it is closed.")
     io_arguments(frm)
     frm.add_argument("-x", "--hex", action="store_true",
                      help="write each frame as one line of space-separated hex")

@@ -14,7 +14,8 @@ Kept importable by Python 3.6 and later (no newer syntax); supported on 3.8+.
 import collections
 import os
 import sys
-from typing import TYPE_CHECKING, Any, Deque, Iterable, Iterator, List, Optional, Tuple, Union
+from typing import (TYPE_CHECKING, Any, Deque, Iterable, Iterator, List, Optional, Tuple, Union,
+                    cast)
 
 from _tavoext import DecodeError
 
@@ -238,15 +239,15 @@ class FrameDecoder:
         frames in ``exc.frames`` (see the class docstring)."""
         items, bad = self._scan(chunk)
         if not bad:
-            return items  # type: ignore[return-value]  # all bytes
-        frames = [item for item in items if type(item) is bytes]
+            return cast(List[bytes], items)
+        frames = [item for item in items if isinstance(item, bytes)]
         if self._errors == "strict":
-            errors = [item for item in items if type(item) is not bytes]
+            errors = [item for item in items if isinstance(item, FrameError)]
             first = errors[0]
-            first.frames = frames  # type: ignore[union-attr]
-            first.errors = errors  # type: ignore[union-attr,assignment]
-            raise first  # type: ignore[misc]
-        return frames  # type: ignore[return-value]
+            first.frames = frames
+            first.errors = errors
+            raise first
+        return frames
 
     def close(self) -> None:
         """End of stream. A trailing partial frame is a ``FrameError`` (raised
@@ -270,8 +271,9 @@ class FrameDecoder:
         if not n:
             return [], 0
         start = self._offset
-        items, bad, tail = _stream.scan(data, self._buf, self._size, self._delimiter,
-                                        self._max_arg)
+        scanned, bad, tail = _stream.scan(data, self._buf, self._size, self._delimiter,
+                                          self._max_arg)
+        items = cast(List[_Item], scanned)  # bad frames are made FrameErrors below
         self._offset = start + n
         if tail < 0:  # no delimiter: the partial frame grows
             room = self._limit - len(self._buf)
@@ -283,8 +285,8 @@ class FrameDecoder:
             self._size = rest
         if bad:
             index = self._index
-            for i, item in enumerate(items):
-                if type(item) is tuple:
+            for i, item in enumerate(scanned):
+                if isinstance(item, tuple):
                     reason, raw, size, begin, position = item
                     if reason == "oversized":
                         reason = self._oversized_reason()
@@ -374,10 +376,10 @@ class FrameReader(Iterator[bytes]):
                     raise StopIteration
                 queue.extend(items)
             item = queue.popleft()
-            if type(item) is bytes:
+            if isinstance(item, bytes):
                 return item
             if self.decoder.errors == "strict":
-                raise item  # type: ignore[misc]
+                raise item
 
     def _pull(self) -> Optional[List[_Item]]:
         """Read the stream once. Returns the frames and errors the read

@@ -1,11 +1,20 @@
-"""Type stubs for the private tavo._stream extension: the incremental codecs,
-the caller-buffer entry points and the size functions (exported by tavo),
-and the framing primitives behind tavo._framing."""
-
-from typing import Any, Iterable, SupportsIndex, final
+# Private extension tavo._stream (Python 3 only). Each part of the extension
+# keeps its names in its own block below.
+from typing import Iterable, List, Optional, SupportsIndex, Tuple, Union, final
 
 from _typeshed import ReadableBuffer, WriteableBuffer
 
+# --- framing ---------------------------------------------------------------
+# A bad frame: (reason, raw head, raw size, start in the chunk, position).
+_BadFrame = Tuple[str, bytes, int, int, Optional[int]]
+
+def scan(__chunk: ReadableBuffer, __held: ReadableBuffer, __size: int, __delimiter: int,
+         __max_frame_size: int) -> Tuple[List[Union[bytes, _BadFrame]], int, int]: ...
+def encode_frame(__data: ReadableBuffer, __delimiter: int) -> bytes: ...
+def encode_frames(__messages: Iterable[ReadableBuffer], __delimiter: int) -> bytes: ...
+# --- end of framing --------------------------------------------------------
+
+# --- codec: incremental codecs, caller buffers, sizes (exported by tavo) ---
 @final
 class Encoder:
     """Encodes one message given in pieces; see ``tavo.Encoder``."""
@@ -38,15 +47,4 @@ def max_encoded_length(n: SupportsIndex, /) -> int:
 
 def max_decoded_length(n: SupportsIndex, /) -> int:
     """``max(n - 1, 0)``."""
-
-def scan(
-    chunk: ReadableBuffer, held: ReadableBuffer, size: int, delimiter: int, max_frame_size: int, /
-) -> tuple[list[Any], int, int]:
-    """Split one chunk of a frame stream: (items, bad, tail). A bad frame's
-    item is a tuple, which tavo._framing replaces with its FrameError."""
-
-def encode_frame(data: ReadableBuffer, delimiter: int, /) -> bytes:
-    """One frame of ``data`` with ``delimiter``."""
-
-def encode_frames(messages: Iterable[ReadableBuffer], delimiter: int, /) -> bytes:
-    """The frames of ``messages``, one after another."""
+# --- end of codec ----------------------------------------------------------

@@ -311,9 +311,15 @@ def test_frame_protocol_on_a_pty():
         source = os.fdopen(master, "rb", buffering=0)
         transport, protocol = await loop.connect_read_pipe(
             lambda: Recorder(max_frame_size=MAX), source)
-        for piece in pieces(stream, 6):
-            os.write(slave, piece)
-            await asyncio.sleep(0)
+
+        def device():
+            # A thread of its own: a blocking write to a full pty must not
+            # stop the loop that empties it.
+            for piece in pieces(stream, 6):
+                while piece:
+                    piece = piece[os.write(slave, piece):]
+
+        await loop.run_in_executor(None, device)
         while protocol.decoder.offset < len(stream):
             await asyncio.sleep(0.01)
         assert len(protocol.items) == len(expected) - 1

@@ -15,6 +15,10 @@ def test_quick_run_reports_every_section(monkeypatch):
     text = out.getvalue()
     assert "kernel in use: %s" % _kernels.active() in text
     assert "CPU: " in text
+    choice = [line for line in text.splitlines() if line.startswith("Kernel chosen: ")]
+    assert len(choice) == 1 and _kernels.active() in choice[0]
+    for name, present in _kernels.features():
+        assert "%s %s" % (name, "yes" if present else "no") in choice[0]
     # One table row per size and shape, each with a positive speed.
     rows = [line for line in text.splitlines() if re.match(r"^(16|300) B ", line)]
     assert len(rows) == 2 * len(_bench.SHAPES)
