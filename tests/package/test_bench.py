@@ -33,6 +33,10 @@ def test_quick_run_reports_every_section(monkeypatch):
         assert re.search(r"  %s +\d+\.\d\d million frames/s" % label, text), label
     assert re.search(r"/ decode loop over split frames: \d+\.\d\dx", text)
     assert re.search(r"encode_frames / encode_frame loop: \d+\.\d\dx", text)
+    into_rows = [line for line in text.splitlines()
+                 if re.match(r"^ +(16 B|64 B|256 B|4 KiB) +\d+\.\d +\d+\.\d +\d+\.\d\dx", line)]
+    assert len(into_rows) == 4
+    assert re.search(r"Encoder / encode: \d+\.\d\dx   Decoder / decode: \d+\.\d\dx", text)
 
 
 @pytest.mark.parametrize("shape", _bench.SHAPES)
