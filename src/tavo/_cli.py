@@ -1,6 +1,7 @@
 """The ``tavo`` command line (``python -m tavo``, or the ``tavo`` script)."""
 
 import argparse
+import errno
 import importlib
 import os
 import select
@@ -299,9 +300,9 @@ class _Output:
             return
         try:
             _write_fully(self._stream, data)
-        except BrokenPipeError:
-            raise
         except OSError as exc:
+            if _reader_gone(exc):
+                raise
             raise _Failure("cannot write %s: %s" % (self.label, exc.strerror or exc))
 
     def commit(self) -> None:
@@ -312,9 +313,9 @@ class _Output:
             if self._temp is not None and self._target is not None:
                 os.replace(self._temp, self._target)
                 self._temp = None
-        except BrokenPipeError:
-            raise
         except OSError as exc:
+            if _reader_gone(exc):
+                raise
             raise _Failure("cannot write %s: %s" % (self.label, exc.strerror or exc))
 
     def abort(self) -> None:
@@ -489,10 +490,27 @@ def _cmd_bench(argv: List[str]) -> int:
 COMMANDS = {"encode": _cmd_encode, "decode": _cmd_decode, "frames": _cmd_frames}
 
 
+def _reader_gone(exc: OSError) -> bool:
+    # Windows' C runtime reports a write to a pipe whose reader has closed
+    # as EINVAL, not EPIPE.
+    return isinstance(exc, BrokenPipeError) or (
+        sys.platform == "win32" and exc.errno == errno.EINVAL)
+
+
+def _same_bytes_everywhere() -> None:
+    """Messages and help end lines with '\n' on Windows too, as on POSIX."""
+    if sys.platform == "win32":
+        for stream in (sys.stdout, sys.stderr):
+            reconfigure = getattr(stream, "reconfigure", None)
+            if reconfigure is not None:
+                reconfigure(newline="\n")
+
+
 def main(argv: Optional[Sequence[str]] = None) -> int:
     """Run the command line with ``argv`` (default ``sys.argv[1:]``); return
     the exit status."""
     args_list = list(sys.argv[1:] if argv is None else argv)
+    _same_bytes_everywhere()
     try:
         if args_list[:1] == ["bench"]:
             # Everything after 'bench', --help included, is the benchmark's.
@@ -510,7 +528,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         except _Usage as exc:
             _complain("%s %s: %s" % (PROG, args.command, exc))
             return USAGE
-    except BrokenPipeError:
+    except OSError as exc:
+        if not _reader_gone(exc):
+            raise
         # The reader went away (e.g. '| head'): stop quietly, and keep
         # Python from complaining again when it flushes stdout at exit.
         if sys.stdout is not None:
