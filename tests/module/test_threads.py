@@ -187,6 +187,40 @@ def test_resizing_an_input_while_it_is_being_coded():
     assert data == raw and encoded == enc
 
 
+def test_large_calls_let_other_threads_run():
+    # A watcher thread tries to resize each input. It is refused only while a
+    # call holds the input's buffer, so a refusal shows the watcher ran during
+    # a call, which it can only do if the call let go of the GIL.
+    raw = bytearray(_sample(random.Random(5), 4096 * KIB, 0.01))
+    enc = bytearray(encode(raw))
+    snapshots = {"encode": bytes(raw), "decode": bytes(enc)}
+    refused = {"encode": 0, "decode": 0}
+    stop = threading.Event()
+
+    def watcher():
+        while not stop.is_set():
+            for op, buf in (("encode", raw), ("decode", enc)):
+                try:
+                    buf.__init__(snapshots[op])  # empties, then refills, the buffer
+                except BufferError:
+                    refused[op] += 1
+
+    thread = threading.Thread(target=watcher)
+    thread.start()
+    try:
+        for _ in range(300):
+            if not refused["encode"]:
+                encode(raw)
+            if not refused["decode"]:
+                decode(enc)
+            if all(refused.values()):
+                break
+    finally:
+        stop.set()
+        thread.join()
+    assert refused["encode"] and refused["decode"], refused
+
+
 @pytest.mark.skipif(_kernels is None, reason="tavo._kernels not built")
 def test_every_kernel_from_many_threads():
     names = _kernels.names()
