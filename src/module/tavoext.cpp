@@ -23,13 +23,13 @@ constexpr Py_ssize_t kNoGilThreshold = 64 * 1024;
 // it would cost a realloc. Worse, with glibc a large block shrunk before it
 // is freed lowers the size above which malloc maps fresh pages, so the next
 // call of the same size would page-fault its whole output again.
-constexpr Py_ssize_t kKeepAllocationFrom = 128 * 1024;
+#define TAVO_KEEP_ALLOCATION_FROM (128 * 1024)
 
 // Shrinks a result that nobody else has seen yet to `size` bytes, keeping the
 // terminating NUL that the host promises for every byte string. On failure
 // the host has released the result and set its error.
-int shrink_result(PyObject** result, Py_ssize_t capacity, Py_ssize_t size) {
-    if (capacity < kKeepAllocationFrom) return TavoBytes_Resize(result, size);
+int tavo_bytes_shrink(PyObject** result, Py_ssize_t capacity, Py_ssize_t size) {
+    if (capacity < TAVO_KEEP_ALLOCATION_FROM) return TavoBytes_Resize(result, size);
     Py_SET_SIZE(*result, size);
     TavoBytes_AS_BUFFER(*result)[size] = '\0';
     return 0;
@@ -95,8 +95,8 @@ PyObject* call_frame(TAVO_ARGS_PARAMS, Op op) {
         return raise_decode_error(status);
     }
     if (written != capacity &&
-        shrink_result(&result, static_cast<Py_ssize_t>(capacity),
-                      static_cast<Py_ssize_t>(written)) < 0)
+        tavo_bytes_shrink(&result, static_cast<Py_ssize_t>(capacity),
+                          static_cast<Py_ssize_t>(written)) < 0)
         return nullptr;
     return result;
 }

@@ -84,7 +84,7 @@ class DecodeErrorOwnershipTest(unittest.TestCase):
 # the module itself must write the terminating NUL that every byte string of
 # the host carries. glibc's MALLOC_PERTURB_ fills each fresh allocation with
 # non-zero bytes, so a missing NUL shows instead of hiding in zeroed pages.
-KEEP_ALLOCATION_FROM = 128 * 1024
+TAVO_KEEP_ALLOCATION_FROM = 128 * 1024
 
 TERMINATOR = r"""
 import ctypes, sys
@@ -106,7 +106,7 @@ for n in list(range(keep - 260, keep + 260, 7)) + [keep - 1, keep, keep + 1, 4 *
 if missing:
     raise SystemExit("no NUL after the last byte: %%r" %% missing[:8])
 print("ok")
-""" % KEEP_ALLOCATION_FROM
+""" % TAVO_KEEP_ALLOCATION_FROM
 
 
 class LargeResultTest(unittest.TestCase):
