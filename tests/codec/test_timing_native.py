@@ -15,3 +15,12 @@ COMPILERS = native.compilers() or [pytest.param(None, marks=pytest.mark.skip("no
 def test_timing_loop_under_sanitizers(cxx, tmp_path):
     out = native.build_and_run(cxx, "timing_test.cpp", tmp_path, flags=["-O1"], with_codec=True)
     assert out.rstrip().endswith(" 0 failures"), out
+
+
+def test_timing_loop_on_32_bit_x86(tmp_path):
+    """32-bit sizes and x87 arithmetic: the counts must still come out exact."""
+    if not native.can_build_32bit():
+        pytest.skip("no 32-bit x86 toolchain (g++-multilib)")
+    out = native.build_and_run("g++", "timing_test.cpp", tmp_path, flags=["-m32", "-O2"],
+                               sanitize=False, with_codec=True)
+    assert out.rstrip().endswith(" 0 failures"), out
