@@ -35,6 +35,17 @@ const Kernel* available_kernels(std::size_t* count) noexcept;
 // The fastest kernel this CPU can run. Chosen on first use; thread-safe.
 const Kernel& best_kernel() noexcept;
 
+// A CPU feature that the choice of kernel tests, and whether this CPU (and
+// its OS, for the wide registers) has it.
+struct CpuFeature {
+    const char* name;
+    bool present;
+};
+
+// Every feature the choice tests on this CPU's architecture, none off x86;
+// *count receives how many.
+const CpuFeature* cpu_features(std::size_t* count) noexcept;
+
 }  // namespace tavo
 
 #endif

@@ -1,11 +1,12 @@
 // Codec room: the portable word-at-a-time kernel, for CPUs without a SIMD
 // kernel of their own. Eight bytes at a time in a 64-bit integer, with the
-// same shifted-copy scheme as the x86 kernels (see x86.cpp): a chunk is
-// stored whole and its few code positions are patched.
-#include "word.hpp"
+// same shifted-copy scheme as the x86 kernels (see x86_vec16.hpp): a chunk
+// is stored whole and its few code positions are patched.
+#include "isa.hpp"
 
 #if TAVO_HAVE_WORD_KERNEL
 
+#include "decode_driver.hpp"
 #include "simd_common.hpp"
 
 namespace tavo {
@@ -84,6 +85,92 @@ std::size_t encode_word(const std::uint8_t* in, std::size_t n, std::uint8_t* out
     return detail::encode_finish(out, s);
 }
 
+// The word kernel's window loop, a chain-follower: decodes the blocks that
+// follow the code byte *p (1..254) while they lie in whole 8-byte windows
+// of input. Away from maximal blocks the output is the input moved one
+// byte to the left with each code byte turned into a zero, so each window
+// is stored whole with its code bytes cleared. The code bytes form a
+// chain, lane i leading to lane i + q[i], which a shift per hop follows
+// inside a register; the windows' loads never wait for it, so a run of
+// short blocks costs a few cycles a block instead of a load's latency. The
+// hops gather the code lanes into a mask that one AND applies, so the
+// store waits for no hop. `next` counts in bits, 8 * the lane from the
+// current window's start of the next code byte (64 or more: past it), as
+// the shifts need. Little-endian lane order.
+//
+// A window entered from the code 02 (next = 8, lane 1):
+//
+//   lane   0  1  2  3  4  5  6  7
+//   q      a 03  b  c 01 02  d 04
+//   o      a 00  b  c 00 00  d 00
+//
+// the hops go 8 -> 32 -> 40 -> 56 -> 88 (lanes 1, 4, 5, 7, then lane 3 of
+// the next window, next = 88 - 64 = 24). Had the loop stopped here (one
+// block in the window, a code of 16 or more, a zero in the next window),
+// it would return with p = q + 7, the code 04 whose block is left to the
+// block loop, and w = o + 8, where that block's data go: the invariant of
+// every window loop (decode_driver.hpp). It stops where blocks grow to a
+// few bytes, which the block loop copies faster.
+TAVO_INLINE void decode_run8(const std::uint8_t*& p, std::uint8_t*& w,
+                             const std::uint8_t* end) {
+    const std::uint64_t ones = 0x0101010101010101ULL;
+    const std::uint8_t* const q = p + 1;  // input q[i] becomes o[i] ...
+    std::uint8_t* const o = w;
+    std::ptrdiff_t last = -1;  // ... and q[last] is the latest code byte
+    // Bit offset from the window of the next code byte; 64 or more: past it.
+    std::size_t next = (static_cast<std::size_t>(*p) - 1) * 8;
+    std::size_t j = 0;  // window start
+    for (; end - (q + j) >= 8; j += 8, next -= 64) {
+        const std::uint64_t x = load64(q + j);
+        if (detail::zero_bytes64(x) != 0) break;  // the general path finds it in order
+        if (next >= 64) {  // the open block covers the whole window
+            store64(o + j, x);
+            continue;
+        }
+        if (next == 0 && x == ones) {  // eight empty blocks
+            store64(o + j, 0);
+            last = static_cast<std::ptrdiff_t>(j + 7);
+            next = 64;
+            continue;
+        }
+        // Blocks of one byte each from here to the window's end, as in
+        // alternating bytes and zeros (16-bit values below 256, text in
+        // UTF-16): the code lanes are known without following the chain.
+        // If the last one opens another such block, the next code sits
+        // where this window's first did; otherwise the general path takes
+        // its block.
+        if (next < 16 && (x & (0x0000FF00FF00FFULL << next)) == (0x00000200020002ULL << next)) {
+            store64(o + j, x & ~(0x00FF00FF00FF00FFULL << next));
+            last = static_cast<std::ptrdiff_t>(j + 6 + next / 8);
+            if (((x >> (next + 48)) & 0xFF) != 2) break;
+            next += 64;
+            continue;
+        }
+        // Lane i holds 8 * (i + min(in[i], 16)): the bit offset of the next
+        // code byte, exact unless the code was cut to 16. A hop shifts by
+        // the last result, which is below 64 while the chain is inside.
+        const std::uint64_t low4 = 0x0F0F0F0F0F0F0F0FULL;
+        const std::uint64_t big = (((x >> 4) & low4) + low4) & 0x1010101010101010ULL;
+        const std::uint64_t capped = (x & ~((big >> 4) * 0xFF)) | big;
+        const std::uint64_t hops = (capped + 0x0706050403020100ULL) << 3;
+        std::uint64_t t = next, cur, codes = 0;
+        do {
+            cur = t;
+            codes |= std::uint64_t{0xFF} << cur;
+            t = (hops >> cur) & 0xFF;
+        } while (t < 64);
+        store64(o + j, x & ~codes);
+        last = static_cast<std::ptrdiff_t>(j + cur / 8);
+        const bool single = cur == next;
+        next = static_cast<std::size_t>(t);
+        // One block in the window, or one of 16 bytes or more: the general
+        // path, whose block copy is faster there.
+        if (single || t - cur == 128) break;
+    }
+    p = q + last;
+    w = o + last + 1;
+}
+
 // Copies the 16 bytes at s to o unless one is zero; returns false then.
 TAVO_INLINE bool copy_pair(const std::uint8_t* s, std::uint8_t* o) {
     const std::uint64_t x0 = load64(s);
@@ -94,62 +181,34 @@ TAVO_INLINE bool copy_pair(const std::uint8_t* s, std::uint8_t* o) {
     return true;
 }
 
-// Copies the k (> 16) data bytes at d to w in pairs of words, the last pair
-// ending with the block. Returns the first zero among them, or null.
-TAVO_INLINE const std::uint8_t* copy_long(const std::uint8_t* d, std::size_t k, std::uint8_t* w) {
-    // Bytes before off were searched already, so a pair's first zero is
-    // the block's.
-    std::size_t off = 0;
-    for (; k - off > 16; off += 16)
-        if (!copy_pair(d + off, w + off)) return detail::first_zero(d + off, 16);
-    off = k - 16;
-    return copy_pair(d + off, w + off) ? nullptr : detail::first_zero(d + off, 16);
-}
-
-DecodeResult decode_word(const std::uint8_t* in, std::size_t n, std::uint8_t* out) {
-    if (n == 0) return {0, DecodeStatus::ok};
-    const std::uint8_t* p = in;
-    const std::uint8_t* const end = in + n;
-    std::uint8_t* w = out;
-    // Blocks in a row of at most one data byte; a message that opens with
-    // one goes to the window loop at once.
-    unsigned streak = in[0] <= 2 ? 3 : 0;
-    for (;;) {
-        // A run of tiny blocks goes to the window loop; the test is rarely
-        // true on other data, so the branch predicts well either way.
-        if (streak >= 3 && static_cast<unsigned>(*p) - 1 < 8 && end - p > 8) {
-            detail::decode_run8(p, w, end);
-            streak = 0;
-        }
-        if (end - p <= 16) return detail::decode_tail(in, p, end, out, w);
-        const unsigned code = *p;
-        if (code == 0) return detail::decode_error(in, p, DecodeStatus::zero_byte);
-        // The length test comes before any data byte of the block is read.
-        const std::size_t k = code - 1;
-        const std::uint8_t* const d = p + 1;
-        if (k > static_cast<std::size_t>(end - d))
-            return detail::decode_error(in, p, DecodeStatus::short_input);
+struct WordDecode {
+    static constexpr unsigned kRunCodes = 8, kRunMin = 8, kStreak = 3;
+    static TAVO_INLINE void run(const std::uint8_t*& p, std::uint8_t*& w,
+                                const std::uint8_t* end) {
+        decode_run8(p, w, end);
+    }
+    // A short block is a pair of whole words, stored without a test of k.
+    // Valid input holds no zero at all, so only a pair with one is
+    // searched, and only within the block. A long block is pairs of words,
+    // the last pair ending with the block.
+    static TAVO_INLINE bool copy_block(const std::uint8_t* d, std::size_t k, std::uint8_t* w) {
         if (k <= 16) {
-            // A short block: a pair of whole words, stored without a test
-            // of k. Valid input holds no zero at all, so only a pair with
-            // one is searched, and only within the block.
             const std::uint64_t x0 = load64(d);
             const std::uint64_t x1 = load64(d + 8);
-            if (detail::any_zero(x0, x1)) {
-                if (const std::uint8_t* z = detail::first_zero(d, k))
-                    return detail::decode_error(in, z, DecodeStatus::zero_byte);
-            }
+            if (detail::any_zero(x0, x1) && detail::first_zero(d, k)) return false;
             store64(w, x0);
             store64(w + 8, x1);
-        } else if (const std::uint8_t* z = copy_long(d, k, w)) {
-            return detail::decode_error(in, z, DecodeStatus::zero_byte);
+            return true;
         }
-        p = d + k;
-        w += k;
-        if (p == end) return {static_cast<std::size_t>(w - out), DecodeStatus::ok};
-        if (code != kMaxCode) *w++ = 0;
-        streak = k < 2 ? streak + 1 : 0;
+        std::size_t off = 0;
+        for (; k - off > 16; off += 16)
+            if (!copy_pair(d + off, w + off)) return false;
+        return copy_pair(d + k - 16, w + k - 16);
     }
+};
+
+DecodeResult decode_word(const std::uint8_t* in, std::size_t n, std::uint8_t* out) {
+    return decode_blocks<WordDecode>(in, n, out);
 }
 
 }  // namespace

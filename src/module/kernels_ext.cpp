@@ -141,6 +141,24 @@ PyObject* active(PyObject*, PyObject*) {
     return TavoStr_FromString(tavo::best_kernel().name);
 }
 
+PyDoc_STRVAR(features_doc,
+             "features() -> tuple of (str, bool)\n\nThe CPU features that the choice of "
+             "kernel tests, each with whether this CPU has it; empty off x86.");
+PyObject* features(PyObject*, PyObject*) {
+    std::size_t count = 0;
+    const tavo::CpuFeature* all = tavo::cpu_features(&count);
+    PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(count));
+    for (std::size_t i = 0; tuple != nullptr && i < count; ++i) {
+        PyObject* item = Py_BuildValue("(sO)", all[i].name, all[i].present ? Py_True : Py_False);
+        if (item == nullptr) {
+            Py_CLEAR(tuple);
+        } else {
+            PyTuple_SET_ITEM(tuple, static_cast<Py_ssize_t>(i), item);
+        }
+    }
+    return tuple;
+}
+
 // What one call of time() asks for. Holds the input's buffer view and the
 // message sizes until release_plan.
 struct TimePlan {
@@ -223,6 +241,7 @@ PyMethodDef methods[] = {
     {"decode", decode, METH_VARARGS, decode_doc},
     {"names", names, METH_NOARGS, names_doc},
     {"active", active, METH_NOARGS, active_doc},
+    {"features", features, METH_NOARGS, features_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -22,6 +22,11 @@ int add_codec(PyObject* /*module*/) { return 0; }
 
 }  // namespace tavo_stream
 
+// Exported by hand: before 3.9, PyMODINIT_FUNC does not undo -fvisibility=hidden.
+#if defined(__GNUC__)
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit__stream(void);
+#endif
+
 PyMODINIT_FUNC PyInit__stream(void) {
     if (tavo_stream::g_decode_error == nullptr) {
         // Raise the very class users catch as tavo.DecodeError.

@@ -5,8 +5,10 @@ reverses it and raises ``DecodeError`` on malformed input. These are the
 very objects of the ``_tavoext`` extension module.
 
 On Python 3 the package also frames streams: ``encode_frame`` makes one
-zero-delimited frame, ``FrameDecoder`` and ``read_frames`` split a stream
-into decoded frames, and a bad frame is a ``FrameError`` (a ``DecodeError``).
+zero-delimited frame (``encode_frames`` many), ``FrameDecoder`` and
+``read_frames`` split a stream into decoded frames, and a bad frame is a
+``FrameError`` (a ``DecodeError``); any byte may be the delimiter.
+``tavo.aio`` does the same over asyncio.
 """
 
 import sys as _sys
@@ -24,5 +26,8 @@ if _sys.version_info >= (3,):
 
     __all__ += ["DEFAULT_MAX_FRAME_SIZE", "FrameDecoder", "FrameError", "FrameReader",
                 "encode_frame", "read_frames"]
+    from tavo._framing import encode_frames
+
+    __all__ += ["encode_frames"]
 
 del _sys

@@ -5,6 +5,7 @@ a short run. Every figure is measured in this process, beside its baseline
 measured in the same run, so ratios hold on a busy machine where absolute
 speeds do not:
 
+* the kernel chosen, and the CPU features that its choice tested;
 * kernel table: GB/s of each data shape and size, for the kernel in use and
   the scalar reference kernel, beside a plain memcpy of the same bytes. The
   kernels run in a C loop (tavo._kernels.time), so no call overhead counts.
@@ -14,6 +15,9 @@ speeds do not:
 * small messages: ns per call of tavo.encode / tavo.decode against
   binascii.hexlify of the same bytes.
 * threads: two threads encoding 4 MiB buffers against one.
+* framing (Python 3): FrameDecoder.feed on 64-byte frames in 64 KiB chunks
+  against a loop of tavo.decode over the same frames already split apart,
+  and tavo.encode_frames against a loop of tavo.encode_frame.
 """
 from __future__ import print_function
 
@@ -31,7 +35,7 @@ from tavo import _kernels
 
 MYPY = False  # true for the type checker only; type comments keep 2.7 parsing this
 if MYPY:
-    from typing import Callable, Dict, List, Optional, Sequence, TextIO, Tuple, Union
+    from typing import Any, Callable, Dict, List, Optional, Sequence, TextIO, Tuple, Union
 
 clock = timeit.default_timer
 
@@ -81,6 +85,14 @@ def cpu_model():
     except (IOError, OSError):
         pass
     return platform.processor() or platform.machine() or "unknown"
+
+
+def choice_row():
+    # type: () -> str
+    """The kernel chosen and the CPU tests behind the choice."""
+    tests = ", ".join("%s %s" % (name, "yes" if present else "no")
+                      for name, present in _kernels.features())
+    return "Kernel chosen: %s; CPU features tested: %s" % (_kernels.active(), tests or "none")
 
 
 def kernel_rates(names, op, data, lengths, size, budget, repeat):
@@ -269,6 +281,68 @@ def gil_sweep(quick, out):
         out.flush()
 
 
+def framing(quick, out):
+    # type: (bool, TextIO) -> Tuple[float, float]
+    """Framing rows, each beside its baseline in the same run. Returns the
+    speed ratios (feed / decode loop, encode_frames / encode_frame loop).
+
+    Each is timed in units of about a thousand frames, and the least time
+    per frame over all units counts: on a busy machine the short units that
+    nobody interrupted give the figure, for the row and its baseline alike,
+    and neither keeps more than one unit's results alive."""
+    import tavo
+    passes = 2 if quick else 5
+    messages = [os.urandom(64) for _ in range(1024)]
+    stream = tavo.encode_frames(messages) * (16 if quick else 64)
+    chunks = [stream[i:i + 64 * KiB] for i in range(0, len(stream), 64 * KiB)]
+    pieces = stream.split(b"\0")[:-1]  # the baseline's input: frames already split
+    groups = [pieces[i:i + 1000] for i in range(0, len(pieces), 1000)]
+    decoder = tavo.FrameDecoder()
+    decode = tavo.decode
+    encode_frame = tavo.encode_frame
+    encode_frames = tavo.encode_frames
+
+    def feed(chunk):
+        # type: (bytes) -> int
+        return len(decoder.feed(chunk))
+
+    def decode_loop(group):
+        # type: (List[bytes]) -> int
+        return len([decode(piece) for piece in group])
+
+    def encode_batch(batch):
+        # type: (List[bytes]) -> int
+        encode_frames(batch)
+        return len(batch)
+
+    def encode_loop(batch):
+        # type: (List[bytes]) -> int
+        b"".join([encode_frame(m) for m in batch])
+        return len(batch)
+
+    batches = [messages] * 16
+    runs = [("FrameDecoder.feed", feed, chunks), ("decode loop", decode_loop, groups),
+            ("encode_frames", encode_batch, batches),
+            ("encode_frame loop", encode_loop, batches)]  # type: List[Tuple[str, Callable[[Any], int], Sequence[Any]]]
+    best = dict((name, float("inf")) for name, _, _ in runs)
+    for _ in range(passes):
+        for name, run, units in runs:
+            for unit in units:
+                start = clock()
+                count = run(unit)
+                best[name] = min(best[name], (clock() - start) / count)
+    print("\nFraming, 64-byte messages (66 bytes a frame), 64 KiB chunks; least time "
+          "per frame over units of ~1000 frames, %d passes:" % passes, file=out)
+    for name, _, _ in runs:
+        print("  %-18s %7.2f million frames/s" % (name, 1e-6 / best[name]), file=out)
+    ratios = (best["decode loop"] / best["FrameDecoder.feed"],
+              best["encode_frame loop"] / best["encode_frames"])
+    print("  FrameDecoder.feed in 64 KiB chunks / decode loop over split frames: %.2fx"
+          % ratios[0], file=out)
+    print("  encode_frames / encode_frame loop: %.2fx" % ratios[1], file=out)
+    return ratios
+
+
 def _cpu_count():
     # type: () -> Union[int, str]
     try:
@@ -297,11 +371,14 @@ def main(argv=None):
     print("tavo kernel in use: %s (available: %s)" % (_kernels.active(), ", ".join(names)),
           file=out)
     print("CPU: %s; Python %s" % (cpu_model(), platform.python_version()), file=out)
+    print(choice_row(), file=out)
     print("", file=out)
     kernel_table(sizes, names if args.all_kernels else [], args.quick, out)
     copy_ratio(args.quick, out)
     small_messages(args.quick, out)
     thread_scaling(args.quick, out)
+    if sys.version_info >= (3,):
+        framing(args.quick, out)
     if args.gil_sweep:
         gil_sweep(args.quick, out)
     return 0

@@ -3,12 +3,14 @@
 import argparse
 import importlib
 import os
+import select
 import sys
+import time
 from typing import IO, List, Optional, Sequence
 
 import tavo
 from _tavoext import DecodeError, decode, encode
-from tavo._framing import DEFAULT_MAX_FRAME_SIZE, FrameDecoder, FrameError
+from tavo._framing import DEFAULT_MAX_FRAME_SIZE, FrameError, FrameReader, _delimiter
 
 PROG = "tavo"
 
@@ -71,6 +73,14 @@ def _size(text: str) -> Optional[int]:
     return number
 
 
+def _byte(text: str) -> int:
+    """argparse type for --delimiter: a byte value, decimal or 0x hex."""
+    try:
+        return _delimiter(int(text, 0))
+    except ValueError:
+        raise argparse.ArgumentTypeError("not a byte value 0-255: %r (e.g. 0, 126, 0x7e)" % text)
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG, description=DESCRIPTION, epilog=EPILOG,
@@ -110,7 +120,10 @@ def build_parser() -> argparse.ArgumentParser:
                     "bad frame (malformed, too large, or cut off by the end of the input) "
                     "is reported on stderr with its index and byte offset; it stops the "
                     "command, or with --skip is dropped and the command goes on. Either "
-                    "way the exit status is then 1.")
+                    "way the exit status is then 1. With --delimiter, frames end with that "
+                    "byte instead, and each byte of a frame is XORed with it (as "
+                    "tavo.encode_frame(data, delimiter) makes them). A non-blocking input "
+                    "is waited on, never taken as ended before it is closed.")
     io_arguments(frm)
     frm.add_argument("-x", "--hex", action="store_true",
                      help="write each frame as one line of space-separated hex")
@@ -120,6 +133,9 @@ def build_parser() -> argparse.ArgumentParser:
                      default=DEFAULT_MAX_FRAME_SIZE,
                      help="largest decoded frame, in bytes; K and M suffixes, or 'none' "
                           "(default: 1M)")
+    frm.add_argument("-d", "--delimiter", metavar="BYTE", type=_byte, default=0,
+                     help="the byte that ends each frame, 0-255, decimal or 0x hex; frames "
+                          "are XORed with it (default: 0)")
 
     commands.add_parser(
         "bench", help="measure codec throughput (arguments go to the benchmark)",
@@ -212,27 +228,33 @@ def _hex_line(frame: bytes) -> bytes:
     return (" ".join(text[i:i + 2] for i in range(0, len(text), 2)) + "\n").encode("ascii")
 
 
+def _wait_readable(source: IO[bytes]) -> None:
+    """Block until a non-blocking source has data (or has ended)."""
+    try:
+        select.select([source], [], [])
+    except (OSError, ValueError):  # not selectable here (e.g. a pipe on Windows)
+        time.sleep(0.01)
+
+
 def _cmd_frames(args: argparse.Namespace) -> int:
-    decoder = FrameDecoder(args.max_frame_size, "skip" if args.skip else "strict")
     name = _name(args.file)
     source = _open_input(args.file)
-    read = getattr(source, "read1", source.read)
+    reader = FrameReader(source, max_frame_size=args.max_frame_size,
+                         errors="skip" if args.skip else "strict", delimiter=args.delimiter)
+    decoder = reader.decoder
     out = _open_output(args.output)
     status = OK
     try:
-        while True:
+        while not reader.at_eof:
             try:
-                chunk = read(1 << 16)
+                items = reader._pull()
             except OSError as exc:
                 raise _Failure("cannot read %s: %s" % (name, exc.strerror or exc))
-            if chunk:
-                frames, items = decoder._process(chunk)
-            else:
-                error = decoder._take_partial()
-                frames, items = [], ([error] if error is not None else None)
-            for item in frames if items is None else items:
+            if items is None:
+                _wait_readable(source)
+                continue
+            for item in items:
                 if isinstance(item, FrameError):
-                    decoder.bad_frames += 1
                     print("%s frames: %s: %s" % (PROG, name, item), file=sys.stderr)
                     status = BAD_INPUT
                     if not args.skip:
@@ -240,8 +262,6 @@ def _cmd_frames(args: argparse.Namespace) -> int:
                 else:
                     out.write(_hex_line(item) if args.hex else item)
             out.flush()
-            if not chunk:
-                break
         if decoder.bad_frames:
             print("%s frames: %s: %d bad frame(s) skipped, %d decoded" % (
                 PROG, name, decoder.bad_frames, decoder.good_frames), file=sys.stderr)

@@ -1,19 +1,25 @@
-"""Stream framing: COBS frames, each ended by one zero byte (Python 3 only).
+"""Stream framing: COBS frames, each ended by one delimiter byte (Python 3 only).
 
-A frame on the wire is the COBS encoding of one message followed by a zero
-delimiter. Because an encoding holds no zero byte, a receiver finds frame
-boundaries by splitting at zeros, and recovers from line noise at the next
-zero. This module does that splitting in C (``bytes.split``) and decodes each
-frame with ``_tavoext.decode``; the Python work is per frame, never per byte.
+A frame on the wire is the COBS encoding of one message, every byte XORed
+with the delimiter (zero by default, so the XOR changes nothing), followed by
+the delimiter. An encoding holds no zero byte, so the delimiter appears only
+between frames: a receiver finds frame boundaries by looking for it, and
+recovers from line noise at the next one. The private extension tavo._stream
+splits and decodes whole chunks in C; the Python work here is per chunk, and
+per frame only for bad frames.
 
 Kept importable by Python 3.6 and later (no newer syntax); supported on 3.8+.
 """
 
 import collections
+import os
 import sys
-from typing import TYPE_CHECKING, Deque, Iterator, List, Optional, Tuple, Union
+from typing import (TYPE_CHECKING, Any, Deque, Iterable, Iterator, List, Optional, Tuple, Union,
+                    cast)
 
-from _tavoext import DecodeError, decode, encode
+from _tavoext import DecodeError
+
+from tavo import _stream
 
 if TYPE_CHECKING:  # pragma: no cover - typing only
     from typing import Literal, Protocol
@@ -29,34 +35,41 @@ if TYPE_CHECKING:  # pragma: no cover - typing only
         def read(self, __size: int) -> Optional[bytes]: ...
 
 __all__ = ["DEFAULT_MAX_FRAME_SIZE", "FrameDecoder", "FrameError", "FrameReader",
-           "encode_frame", "read_frames"]
+           "encode_frame", "encode_frames", "read_frames"]
 
 #: Largest decoded frame that a FrameDecoder accepts unless told otherwise.
 DEFAULT_MAX_FRAME_SIZE = 1 << 20
 
-_DELIMITER = b"\x00"
 _TRUNCATED = "stream ended inside a frame (no delimiter after its last byte)"
 
 
-def encode_frame(data: "ReadableBuffer") -> bytes:
-    """Encode ``data`` with COBS and append the zero delimiter: one frame,
-    ready to write to a stream that ``FrameDecoder`` or ``read_frames``
-    reads."""
-    return encode(data) + _DELIMITER
+def _delimiter(value: object) -> int:
+    """``value`` if it is a valid delimiter, else a clear TypeError or
+    ValueError."""
+    if type(value) is not int:
+        if not isinstance(value, int) or isinstance(value, bool):
+            raise TypeError("delimiter must be an int in range(256), not %s"
+                            % type(value).__name__)
+        value = int(value)
+    if not 0 <= value <= 255:
+        raise ValueError("delimiter must be an int in range(256), not %d" % value)
+    return value
 
 
-def _error_position(frame: bytes) -> Optional[int]:
-    """Offset in ``frame`` of the first byte that the codec rejects, from the
-    kernel in use; None if that cannot be had."""
-    try:
-        from tavo import _kernels
-        _kernels.decode(_kernels.active(), frame)
-    except DecodeError as exc:
-        if len(exc.args) > 1 and isinstance(exc.args[1], int):
-            return exc.args[1]
-    except Exception:  # pragma: no cover - diagnostics only, never fatal
-        pass
-    return None
+def encode_frame(data: "ReadableBuffer", delimiter: int = 0) -> bytes:
+    """Encode ``data`` with COBS and append the delimiter: one frame, ready
+    to write to a stream that ``FrameDecoder`` or ``read_frames`` reads.
+    With a non-zero ``delimiter`` every byte of the encoding is XORed with
+    it, so the delimiter byte appears only at the end."""
+    if type(delimiter) is not int or not 0 <= delimiter <= 255:
+        delimiter = _delimiter(delimiter)
+    return _stream.encode_frame(data, delimiter)
+
+
+def encode_frames(messages: "Iterable[ReadableBuffer]", delimiter: int = 0) -> bytes:
+    """The frames of ``messages``, one after another, in one call: equal to
+    ``b"".join(encode_frame(m, delimiter) for m in messages)``, and faster."""
+    return _stream.encode_frames(messages, _delimiter(delimiter))
 
 
 class FrameError(DecodeError):
@@ -121,12 +134,16 @@ class FrameError(DecodeError):
         self.errors = [self]
 
 
+_Item = Union[bytes, FrameError]
+
+
 class FrameDecoder:
-    """Incremental decoder of a stream of COBS frames separated by zeros.
+    """Incremental decoder of a stream of COBS frames separated by a
+    delimiter byte (zero unless told otherwise).
 
     ``feed(chunk)`` takes any bytes-like chunk, cut anywhere, and returns the
-    decoded frames that the chunk completes. Repeated zeros (empty frames)
-    are skipped, so a sender may send a zero first to resynchronise.
+    decoded frames that the chunk completes. Repeated delimiters (empty
+    frames) are skipped, so a sender may send one first to resynchronise.
 
     ``max_frame_size`` bounds a decoded frame (default 1 MiB; None for no
     bound). A frame that grows past it is reported like a malformed one, and
@@ -150,6 +167,9 @@ class FrameDecoder:
     * ``"skip"``: bad frames are dropped; ``bad_frames`` counts them and
       ``last_error`` keeps the latest.
 
+    ``delimiter`` (an int in range(256), default 0) is the byte that ends
+    each frame; frames from ``encode_frame(data, delimiter)`` match.
+
     ``close()`` ends the stream: a trailing partial frame (bytes after the
     last delimiter) is reported the same way, not silently dropped.
 
@@ -157,7 +177,7 @@ class FrameDecoder:
     """
 
     def __init__(self, max_frame_size: Optional[int] = DEFAULT_MAX_FRAME_SIZE,
-                 errors: "_ErrorMode" = "strict") -> None:
+                 errors: "_ErrorMode" = "strict", *, delimiter: int = 0) -> None:
         if errors not in ("strict", "skip"):
             raise ValueError("errors must be 'strict' or 'skip', not %r" % (errors,))
         if max_frame_size is None:
@@ -170,11 +190,10 @@ class FrameDecoder:
             # The longest encoding of a max_frame_size message: no longer
             # raw frame can be wanted, so none is ever held.
             limit = max_frame_size + max_frame_size // 254 + 1
+        self._delimiter = _delimiter(delimiter)
         self._max = max_frame_size
+        self._max_arg = -1 if max_frame_size is None else max_frame_size
         self._limit = limit
-        # A decoded frame can exceed max_frame_size only if its raw frame
-        # is longer than this; smaller inputs skip the size checks.
-        self._safe = limit if max_frame_size is None else max_frame_size + 1
         self._errors: "_ErrorMode" = errors
         self._buf = bytearray()  # held bytes of the partial frame (<= limit)
         self._size = 0  # raw length of the partial frame, discarded bytes too
@@ -198,6 +217,11 @@ class FrameDecoder:
         return self._errors
 
     @property
+    def delimiter(self) -> int:
+        """The byte value that ends each frame."""
+        return self._delimiter
+
+    @property
     def buffered(self) -> int:
         """Bytes held for the partial frame (at most the raw size of a
         ``max_frame_size`` frame, however long the frame grows)."""
@@ -213,31 +237,70 @@ class FrameDecoder:
         decoded, in order. Under ``errors="strict"`` a bad frame raises
         ``FrameError`` after the whole chunk is processed, with the good
         frames in ``exc.frames`` (see the class docstring)."""
-        frames, items = self._process(chunk)
-        if items is not None:
-            self._report([item for item in items if isinstance(item, FrameError)], frames)
+        items, bad = self._scan(chunk)
+        if not bad:
+            return cast(List[bytes], items)
+        frames = [item for item in items if isinstance(item, bytes)]
+        if self._errors == "strict":
+            errors = [item for item in items if isinstance(item, FrameError)]
+            first = errors[0]
+            first.frames = frames
+            first.errors = errors
+            raise first
         return frames
 
     def close(self) -> None:
         """End of stream. A trailing partial frame is a ``FrameError`` (raised
         under ``"strict"``, counted under ``"skip"``); either way it is
         forgotten, and the decoder is ready for a new stream."""
-        error = self._take_partial()
-        if error is not None:
-            self._report([error], [])
+        error = self._end()
+        if error is not None and self._errors == "strict":
+            raise error
 
-    # -- internals ---------------------------------------------------------
+    # -- the one primitive: chunks in, frames and errors out in stream order
 
-    def _report(self, errors: List[FrameError], frames: List[bytes]) -> None:
-        self.bad_frames += len(errors)
-        self.last_error = errors[-1]
-        if self._errors == "strict":
-            first = errors[0]
-            first.frames = frames
-            first.errors = errors
-            raise first
+    def _scan(self, chunk: "ReadableBuffer") -> Tuple[List[_Item], int]:
+        """Split and decode one chunk. Returns every non-empty frame the
+        chunk completes, in stream order (bytes for a good one, FrameError
+        for a bad one), and how many are bad. Counts both kinds, indexes
+        them and sets ``last_error``; deciding what a bad frame does is the
+        caller's."""
+        data = chunk if type(chunk) is bytes or type(chunk) is bytearray else (
+            memoryview(chunk).tobytes())
+        n = len(data)
+        if not n:
+            return [], 0
+        start = self._offset
+        scanned, bad, tail = _stream.scan(data, self._buf, self._size, self._delimiter,
+                                          self._max_arg)
+        items = cast(List[_Item], scanned)  # bad frames are made FrameErrors below
+        self._offset = start + n
+        if tail < 0:  # no delimiter: the partial frame grows
+            room = self._limit - len(self._buf)
+            self._buf += data if n <= room else data[:room]
+            self._size += n
+        else:
+            rest = n - tail
+            self._buf = bytearray(data[tail:tail + self._limit]) if rest else bytearray()
+            self._size = rest
+        if bad:
+            index = self._index
+            for i, item in enumerate(scanned):
+                if isinstance(item, tuple):
+                    reason, raw, size, begin, position = item
+                    if reason == "oversized":
+                        reason = self._oversized_reason()
+                    items[i] = error = FrameError(reason, raw, size=size, index=index + i,
+                                                  offset=start + begin, position=position)
+            self.bad_frames += bad
+            self.last_error = error
+        self._index += len(items)
+        self.good_frames += len(items) - bad
+        return items, bad
 
-    def _take_partial(self) -> Optional[FrameError]:
+    def _end(self) -> Optional[FrameError]:
+        """End of stream: the cut-off partial frame as a counted FrameError,
+        or None. The decoder is then ready for a new stream."""
         if not self._size:
             return None
         error = FrameError(_TRUNCATED, bytes(self._buf), size=self._size,
@@ -245,90 +308,27 @@ class FrameDecoder:
         self._index += 1
         self._buf = bytearray()
         self._size = 0
+        self.bad_frames += 1
+        self.last_error = error
         return error
 
-    def _hold(self, tail: bytes) -> None:
-        """Append the bytes after a chunk's last delimiter to the partial
-        frame, keeping at most ``limit`` of them."""
-        room = self._limit - len(self._buf)
-        self._buf += tail if len(tail) <= room else tail[:room]
-        self._size += len(tail)
+    def _oversized_reason(self) -> str:
+        return "frame exceeds max_frame_size (%s bytes)" % (self._max,)
 
-    def _process(self, chunk: "ReadableBuffer") -> Tuple[
-            List[bytes], Optional[List[Union[bytes, FrameError]]]]:
-        """Split and decode one chunk. Returns the good frames, and None if
-        there was no bad frame, else every frame in order (bytes for good
-        ones, FrameError for bad ones). Counts good frames, not bad ones."""
-        data = chunk if type(chunk) is bytes else memoryview(chunk).tobytes()
-        if not data:
-            return [], None
-        parts = data.split(_DELIMITER)
-        tail = parts.pop()
-        start = self._offset - self._size  # stream offset of parts[0]
-        self._offset += len(data)
-        if not parts:  # no delimiter: the partial frame grows
-            self._hold(tail)
-            return [], None
-        first_size = self._size + len(parts[0])
-        if self._size:
-            self._buf += parts[0]
-            parts[0] = bytes(self._buf)
-        self._buf = bytearray()
-        self._size = 0
-        if tail:
-            self._hold(tail)
-        if first_size + len(data) > self._safe and (
-                first_size > self._safe or max(map(len, parts)) > self._safe):
-            return self._careful(parts, start, first_size)
-        try:
-            frames = [decode(part) for part in parts if part]
-        except DecodeError:
-            return self._careful(parts, start, first_size)
-        self._index += len(frames)
-        self.good_frames += len(frames)
-        return frames, None
 
-    def _careful(self, parts: List[bytes], start: int, first_size: int) -> Tuple[
-            List[bytes], Optional[List[Union[bytes, FrameError]]]]:
-        """The slow path: frame by frame, with size checks and error
-        reports."""
-        frames: List[bytes] = []
-        items: List[Union[bytes, FrameError]] = []
-        bad = False
-        offset = start
-        limit = self._limit
-        max_size = self._max
-        for i, part in enumerate(parts):
-            size = first_size if i == 0 else len(part)
-            if not size:
-                offset += 1
-                continue
-            error = None
-            if size > limit:
-                error = self._oversized(part[:limit], size, offset)
-            else:
-                try:
-                    frame = decode(part)
-                except DecodeError as exc:
-                    error = FrameError(str(exc), part, index=self._index, offset=offset,
-                                       position=_error_position(part))
-                else:
-                    if max_size is not None and len(frame) > max_size:
-                        error = self._oversized(part, size, offset)
-                    else:
-                        frames.append(frame)
-                        items.append(frame)
-            if error is not None:
-                bad = True
-                items.append(error)
-            self._index += 1
-            offset += size + 1
-        self.good_frames += len(frames)
-        return frames, (items if bad else None)
-
-    def _oversized(self, head: bytes, size: int, offset: int) -> FrameError:
-        return FrameError("frame exceeds max_frame_size (%s bytes)" % (self._max,), head,
-                          size=size, index=self._index, offset=offset)
+def _nonblocking_raw(stream: Any) -> Any:
+    """The raw stream under a buffered ``stream`` if its file is in
+    non-blocking mode, else None. A buffered reader's ``read1`` returns
+    b"" both at the end and when nothing has arrived; its raw stream tells
+    them apart (b"" against None)."""
+    raw = getattr(stream, "raw", None)
+    if raw is None:
+        return None
+    try:
+        blocking = os.get_blocking(stream.fileno())
+    except (AttributeError, OSError, ValueError):  # no file descriptor, or no such call here
+        return None
+    return None if blocking else raw
 
 
 class FrameReader(Iterator[bytes]):
@@ -338,50 +338,72 @@ class FrameReader(Iterator[bytes]):
     in the stream; the iterator stays usable, and the next ``next()`` goes
     on with the frame after it. ``decoder`` is the underlying
     ``FrameDecoder`` (for ``bad_frames``, ``last_error``, ``offset``).
+
+    On a non-blocking source, iteration stops when nothing has arrived yet,
+    keeping the partial frame; iterate again once more data is there.
+    ``at_eof`` tells the end of the stream apart from such a pause.
     """
 
     def __init__(self, stream: "_Readable", *, max_frame_size: Optional[int] = DEFAULT_MAX_FRAME_SIZE,
-                 errors: "_ErrorMode" = "strict", chunk_size: int = 1 << 16) -> None:
+                 errors: "_ErrorMode" = "strict", chunk_size: int = 1 << 16,
+                 delimiter: int = 0) -> None:
         if chunk_size < 1:
             raise ValueError("chunk_size must be positive")
-        self.decoder = FrameDecoder(max_frame_size, errors)
+        self.decoder = FrameDecoder(max_frame_size, errors, delimiter=delimiter)
         self._stream = stream
         read1 = getattr(stream, "read1", None)
         self._read = read1 if callable(read1) else stream.read
         self._chunk_size = chunk_size
-        self._queue: Deque[Union[bytes, FrameError]] = collections.deque()
+        self._queue: Deque[_Item] = collections.deque()
         self._done = False
+
+    @property
+    def at_eof(self) -> bool:
+        """True once the stream has ended and every frame was handed out."""
+        return self._done and not self._queue
 
     def __iter__(self) -> "FrameReader":
         return self
 
     def __next__(self) -> bytes:
         queue = self._queue
-        decoder = self.decoder
         while True:
             while not queue:
                 if self._done:
                     raise StopIteration
-                data = self._read(self._chunk_size)
-                if not data:
-                    self._done = True
-                    error = decoder._take_partial()
-                    if error is not None:
-                        queue.append(error)
-                    continue
-                frames, items = decoder._process(data)
-                queue.extend(frames if items is None else items)
+                items = self._pull()
+                if items is None:  # nothing now: stop, keeping the partial frame
+                    raise StopIteration
+                queue.extend(items)
             item = queue.popleft()
-            if not isinstance(item, FrameError):
+            if isinstance(item, bytes):
                 return item
-            decoder.bad_frames += 1
-            decoder.last_error = item
-            if decoder.errors == "strict":
+            if self.decoder.errors == "strict":
                 raise item
+
+    def _pull(self) -> Optional[List[_Item]]:
+        """Read the stream once. Returns the frames and errors the read
+        completes, in stream order (at the end: the cut-off frame, if any),
+        or None when a non-blocking source has nothing yet."""
+        data = self._read(self._chunk_size)
+        if data is None:
+            return None
+        if not data:
+            raw = _nonblocking_raw(self._stream)
+            if raw is not None:
+                data = raw.read(self._chunk_size)
+                if data is None:
+                    return None
+        if not data:
+            self._done = True
+            error = self.decoder._end()
+            return [] if error is None else [error]
+        return self.decoder._scan(data)[0]
 
 
 def read_frames(stream: "_Readable", *, max_frame_size: Optional[int] = DEFAULT_MAX_FRAME_SIZE,
-                errors: "_ErrorMode" = "strict", chunk_size: int = 1 << 16) -> FrameReader:
+                errors: "_ErrorMode" = "strict", chunk_size: int = 1 << 16,
+                delimiter: int = 0) -> FrameReader:
     """Iterate over the decoded frames of ``stream``: any object with a
     ``read(size)`` method returning bytes (a binary file, ``sys.stdin.buffer``,
     ``socket.makefile("rb")``, a serial port).
@@ -392,9 +414,15 @@ def read_frames(stream: "_Readable", *, max_frame_size: Optional[int] = DEFAULT_
     end of the stream; a partial frame left then is reported as a
     ``FrameError``.
 
-    ``max_frame_size`` and ``errors`` are as for ``FrameDecoder``. Under
-    ``"strict"`` a bad frame raises ``FrameError`` at its place in the
-    stream, and iteration may go on after it::
+    A non-blocking source (a pipe or socket in non-blocking mode) that has
+    nothing yet returns None, or b"" from ``read1``; that is not the end:
+    iteration stops, the partial frame is kept, and iterating again later
+    goes on. Such a source ends when its raw read returns b"" (the writer
+    closed it); ``at_eof`` is then true.
+
+    ``max_frame_size``, ``errors`` and ``delimiter`` are as for
+    ``FrameDecoder``. Under ``"strict"`` a bad frame raises ``FrameError`` at
+    its place in the stream, and iteration may go on after it::
 
         frames = tavo.read_frames(port)
         while True:
@@ -406,4 +434,4 @@ def read_frames(stream: "_Readable", *, max_frame_size: Optional[int] = DEFAULT_
                 log(exc)
     """
     return FrameReader(stream, max_frame_size=max_frame_size, errors=errors,
-                       chunk_size=chunk_size)
+                       chunk_size=chunk_size, delimiter=delimiter)

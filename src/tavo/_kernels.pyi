@@ -10,6 +10,10 @@ def names() -> tuple[str, ...]:
 def active() -> str:
     """The kernel that _tavoext uses on this CPU."""
 
+def features() -> tuple[tuple[str, bool], ...]:
+    """The CPU features that the choice of kernel tests, each with whether
+    this CPU has it; empty off x86."""
+
 def encode(kernel: str, data: ReadableBuffer, /) -> bytes:
     """Encode with the named kernel."""
 

@@ -25,6 +25,10 @@ def _compile(compiler, sources, flags, exe):
                           universal_newlines=True)
 
 
+def _exe(compiler, test_source, tmp_path):
+    return str(tmp_path / ("%s.%s" % (os.path.splitext(test_source)[0], compiler)))
+
+
 def build_and_run(compiler, test_source, tmp_path, flags=("-O2",), sanitize=True,
                   with_codec=False):
     """Compiles `test_source` (plus every codec source if asked) with warnings
@@ -32,7 +36,7 @@ def build_and_run(compiler, test_source, tmp_path, flags=("-O2",), sanitize=True
     runs it, and returns its output. Fails the calling test if either step
     fails."""
     sources = [os.path.join(HERE, test_source)] + (codec_sources() if with_codec else [])
-    exe = str(tmp_path / ("%s.%s" % (os.path.splitext(test_source)[0], compiler)))
+    exe = _exe(compiler, test_source, tmp_path)
     flags = list(flags)
     build = _compile(compiler, sources, flags + (SANITIZE if sanitize else []), exe)
     if build.returncode != 0 and sanitize and "sanitize" in build.stdout:
@@ -44,6 +48,14 @@ def build_and_run(compiler, test_source, tmp_path, flags=("-O2",), sanitize=True
                          universal_newlines=True, env=env, timeout=600)
     assert run.returncode == 0, run.stdout
     return run.stdout
+
+
+def run_built(compiler, test_source, tmp_path, *args):
+    """Runs a program that build_and_run built, with arguments; returns the
+    finished process, whatever its exit status."""
+    return subprocess.run([_exe(compiler, test_source, tmp_path)] + list(args),
+                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                          universal_newlines=True, timeout=60)
 
 
 def can_build_32bit():

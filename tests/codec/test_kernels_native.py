@@ -32,3 +32,23 @@ def test_builds_for_32_bit_x86(tmp_path):
     out = native.build_and_run("g++", "kernels_test.cpp", tmp_path, flags=["-m32", "-O2"],
                                sanitize=False, with_codec=True)
     assert "0 failures" in out
+
+
+@pytest.mark.parametrize("cxx", COMPILERS)
+def test_kernels_stay_inside_buffers_against_guard_pages(cxx, tmp_path):
+    """Input and exact-size output each end at an inaccessible page, at -O3
+    without sanitizers: a stray access crashes. The probe run shows that the
+    guard page does stop a read."""
+    out = native.build_and_run(cxx, "guard_pages_test.cpp", tmp_path, flags=["-O3"],
+                               sanitize=False, with_codec=True)
+    assert ", 0 failures" in out
+    probe = native.run_built(cxx, "guard_pages_test.cpp", tmp_path, "--probe")
+    assert probe.returncode == 3 and "CRASH probe" in probe.stdout, probe.stdout
+
+
+def test_guard_pages_for_32_bit_x86(tmp_path):
+    if not native.can_build_32bit():
+        pytest.skip("no 32-bit x86 toolchain (g++-multilib)")
+    out = native.build_and_run("g++", "guard_pages_test.cpp", tmp_path, flags=["-m32", "-O2"],
+                               sanitize=False, with_codec=True)
+    assert ", 0 failures" in out

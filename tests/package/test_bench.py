@@ -67,15 +67,18 @@ def test_every_section_reports_what_it_measured(monkeypatch):
             return figures[name]
         return run
 
-    for name in ("kernel_table", "copy_ratio", "small_messages", "thread_scaling"):
+    for name in ("kernel_table", "copy_ratio", "small_messages", "thread_scaling", "framing"):
         monkeypatch.setattr(_bench, name, recorded(name))
     out = io.StringIO()
     monkeypatch.setattr("sys.stdout", out)
     assert _bench.main(["--quick", "--sizes", ",".join(map(str, SIZES))]) == 0
     text = out.getvalue()
-
     # What ran, and where.
     assert _kernels.active() in text and _bench.cpu_model() in text
+    choice = [line for line in text.splitlines() if line.startswith("Kernel chosen: ")]
+    assert len(choice) == 1 and _kernels.active() in choice[0]
+    for name, present in _kernels.features():
+        assert "%s %s" % (name, "yes" if present else "no") in choice[0]
     assert len(table_rows(text)) == len(SIZES) * len(_bench.SHAPES)
     # Each figure a section returns is one it printed.
     copy = figures["copy_ratio"]
@@ -83,7 +86,7 @@ def test_every_section_reports_what_it_measured(monkeypatch):
     small = figures["small_messages"]
     assert sorted(small) == [16, 64, 256]
     reported = [copy["encode"], copy["decode"], figures["thread_scaling"]]
-    reported += [r for pair in small.values() for r in pair]
+    reported += [r for pair in small.values() for r in pair] + list(figures["framing"])
     for value in reported:
         assert value > 0 and math.isfinite(value)
         assert "%.2f" % value in text, (value, text)

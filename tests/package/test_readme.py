@@ -55,3 +55,27 @@ def test_pyserial_pump_example():
     with pytest.raises(Done):
         pump(FakePort([wire[:3], wire[3:9], wire[9:]]), got.append)
     assert got == [b"a", b"c"]
+
+
+def test_trio_recipe():
+    """The trio recipe, on a stand-in stream that hands out odd pieces."""
+    import asyncio
+
+    import tavo
+    line, code = next((line, code) for line, code, _ in EXAMPLES if "def trio_frames(" in code)
+    trio_frames = run(code, line)["trio_frames"]
+    wire = tavo.encode_frame(b"a") + b"\x7fnoise\x00" + tavo.encode_frames([b"b" * 300, b"c"])
+    wire += b"\x04cut"
+
+    class Stream:
+        def __init__(self):
+            self.pieces = [wire[:2], wire[2:9], wire[9:400], wire[400:]]
+
+        async def receive_some(self, size):
+            assert size == 65536
+            return self.pieces.pop(0) if self.pieces else b""
+
+    async def collect():
+        return [frame async for frame in trio_frames(Stream(), 256)]
+
+    assert asyncio.run(collect()) == [b"a", b"c"]

@@ -3,10 +3,11 @@ collected by pytest). Each '# type: ignore[...]' marks a call that must be
 rejected: --strict warns about an ignore that is not needed, so a stub that
 became too loose fails the check."""
 import array
+import asyncio
 import io
 import mmap
 import sys
-from typing import Iterator, List, Optional, Tuple, Type
+from typing import AsyncIterator, Iterator, List, Optional, Tuple, Type
 
 import _tavoext
 import tavo
@@ -72,3 +73,28 @@ for item in tavo.read_frames(sys.stdin.buffer, chunk_size=4096):
 stats: tavo.FrameDecoder = tavo.read_frames(io.BytesIO()).decoder
 tavo.read_frames(io.StringIO())  # type: ignore[arg-type]
 tavo.read_frames(io.BytesIO(), max_size=64)  # type: ignore[call-arg]
+
+# Delimiters, encode_frames, non-blocking readers, tavo.aio.
+many: bytes = tavo.encode_frames([b"a", bytearray(b"b"), memoryview(b"c")], delimiter=0x7E)
+frame = tavo.encode_frame(b"x", 1)
+delimited = tavo.FrameDecoder(delimiter=0x7E)
+which: int = delimited.delimiter
+ended: bool = tavo.read_frames(io.BytesIO(b""), delimiter=3).at_eof
+tavo.encode_frames(b"abc")  # type: ignore[arg-type]
+tavo.encode_frames(["text"])  # type: ignore[list-item]
+tavo.encode_frame(b"x", delimiter="0")  # type: ignore[arg-type]
+
+
+async def aio_cases(reader: "asyncio.StreamReader", writer: "asyncio.StreamWriter") -> None:
+    from tavo import aio
+    frames: AsyncIterator[bytes] = aio.read_frames(reader, max_frame_size=64, errors="skip",
+                                                   delimiter=1)
+    async for got in aio.read_frames(reader):
+        got_bytes: bytes = got
+    await aio.write_frame(writer, memoryview(b"x"), delimiter=2)
+    protocol = aio.FrameProtocol(max_frame_size=None)
+    protocol.send_frame(bytearray(b"x"))
+    await protocol.drain()
+    paused: bool = protocol.writing_paused
+    aio.read_frames(reader, errors="ignore")  # type: ignore[arg-type]
+    await aio.write_frame(writer, "text")  # type: ignore[arg-type]

@@ -1,0 +1,162 @@
+// Codec room: the one decode loop of every fast kernel. Each kernel's file
+// instantiates decode_blocks with its own steps, inside its target region
+// (target.hpp); the loop, the last bytes and the search for the first error
+// are written here once.
+//
+// How a fast decoder runs:
+// * the block loop takes one block at a time: one test of its code and its
+//   length together, then the kernel's copy_block, which copies the data in
+//   whole chunks and tells whether it held a zero;
+// * at a code byte that opens a short block, the kernel's window loop
+//   (`run`, a chain-follower) decodes whole fixed-size windows of input
+//   while the blocks stay short, and returns at a code byte again;
+// * the last 16 input bytes or fewer go to decode_tail in one piece;
+// * at the first thing that is not valid, all of it stops and decode_exact
+//   decodes again from the code byte the loop stands on, with the scalar
+//   reference itself, which finds the first error and its offset. Every
+//   byte before that code byte was valid, so its error is the message's.
+//
+// A kernel's Step type gives:
+//   kRunCodes  the window loop is entered at codes 1..kRunCodes
+//   kRunMin    and with more than kRunMin input bytes from the code byte
+//   kStreak    and only after kStreak blocks in a row of at most one data
+//              byte (0: at every such code byte)
+//   run(p, w, end)          the window loop; on return p is a code byte
+//                           inside the input and w where its block's data go
+//   copy_block(d, k, w)     copies the k data bytes at d to w and returns
+//                           false if one is zero; it may store up to 16 (or
+//                           a chunk's size) bytes past w + k and read as far
+//                           past d + k, while inside the input
+//
+// Bounds: the output position never reaches the input position (a block of
+// k data bytes takes k + 1 input bytes and gives at most k + 1), so a store
+// of bytes just loaded from inside the input stays inside the caller's
+// decoded_capacity(n) bytes.
+//
+// Each kernel's file gets its own copy of everything here (the unnamed
+// namespace), compiled for its own target; the linker never merges an AVX2
+// copy with one that an older CPU runs.
+#ifndef TAVO_CODEC_DECODE_DRIVER_HPP
+#define TAVO_CODEC_DECODE_DRIVER_HPP
+
+#include "kernels.hpp"
+#include "simd_common.hpp"
+
+namespace tavo {
+namespace {
+
+// Decodes from the code byte *p on, to w, by the reference's rules; the
+// result counts from the start of the input and output.
+inline DecodeResult decode_exact(const std::uint8_t* in, const std::uint8_t* p,
+                                 const std::uint8_t* end, std::uint8_t* out, std::uint8_t* w) {
+    const DecodeResult r = decode_scalar(p, static_cast<std::size_t>(end - p), w);
+    if (r.status == DecodeStatus::ok)
+        return {static_cast<std::size_t>(w - out) + r.length, DecodeStatus::ok};
+    return {static_cast<std::size_t>(p - in) + r.length, r.status};
+}
+
+// Decodes the last blocks, from the code byte *p with at most 15 bytes
+// after it, to w. Valid input takes one copy of all those bytes, the zero
+// test of the copy, and a walk along the code bytes that turns each into a
+// zero of the output: one branch on the length and one loop instead of a
+// copy and an end test per block. Anything else (a zero, a block that
+// runs past the end) goes to decode_exact.
+TAVO_INLINE DecodeResult decode_tail(const std::uint8_t* in, const std::uint8_t* p,
+                                     const std::uint8_t* end, std::uint8_t* out,
+                                     std::uint8_t* w) {
+    const std::uint8_t* const d = p + 1;
+    const std::size_t r = static_cast<std::size_t>(end - d);  // 0..15
+    bool clean;
+    if (r >= 8) {
+        const std::uint64_t a = detail::load64(d);
+        const std::uint64_t b = detail::load64(end - 8);
+        const std::uint64_t ones = 0x0101010101010101ULL;
+        if (a == ones && b == ones && *p == 1) {  // a run of zeros to the end
+            detail::store64(w, 0);
+            detail::store64(w + r - 8, 0);
+            return {static_cast<std::size_t>(w + r - out), DecodeStatus::ok};
+        }
+        clean = !detail::any_zero(a, b);
+        detail::store64(w, a);
+        detail::store64(w + r - 8, b);
+    } else if (r >= 4) {
+        const std::uint32_t a = detail::load32(d);
+        const std::uint32_t b = detail::load32(end - 4);
+        clean = !detail::any_zero(a | 0xFFFFFFFF00000000ULL, b | 0xFFFFFFFF00000000ULL);
+        detail::store32(w, a);
+        detail::store32(w + r - 4, b);
+    } else if (r != 0) {  // bytes 0, r/2 and r-1 cover all r of them
+        clean = d[0] != 0 && d[r / 2] != 0 && d[r - 1] != 0;
+        w[0] = d[0];
+        w[r / 2] = d[r / 2];
+        w[r - 1] = d[r - 1];
+    } else {
+        // The last code byte, which must be 01; often the end of a run of
+        // a window loop.
+        if (*p == 1) return {static_cast<std::size_t>(w - out), DecodeStatus::ok};
+        clean = false;
+    }
+    if (clean && *p != 0) {
+        // p[at] is the latest code byte; the chain must end exactly at the
+        // end of the input.
+        std::size_t at = 0;
+        for (;;) {
+            const std::size_t next = at + p[at];  // p[at] is not zero: tested above
+            if (next > r) {
+                if (next == r + 1) return {static_cast<std::size_t>(w + r - out), DecodeStatus::ok};
+                break;
+            }
+            w[next - 1] = 0;
+            at = next;
+        }
+    }
+    return decode_exact(in, p, end, out, w);
+}
+
+template <unsigned streak_needed>
+TAVO_INLINE bool streak_done(unsigned streak) {
+    if constexpr (streak_needed == 0) {
+        static_cast<void>(streak);
+        return true;
+    } else {
+        return streak >= streak_needed;
+    }
+}
+
+template <class Step>
+TAVO_INLINE DecodeResult decode_blocks(const std::uint8_t* in, std::size_t n, std::uint8_t* out) {
+    if (n == 0) return {0, DecodeStatus::ok};
+    const std::uint8_t* p = in;
+    const std::uint8_t* const end = in + n;
+    std::uint8_t* w = out;
+    // Blocks in a row of at most one data byte; a message that opens with
+    // one goes to the window loop at once.
+    unsigned streak = in[0] <= 2 ? Step::kStreak : 0;
+    for (;;) {
+        // Where a streak is asked for, the test is rarely true on other
+        // data, so the branch predicts well either way.
+        if (streak_done<Step::kStreak>(streak) && static_cast<unsigned>(*p) - 1 < Step::kRunCodes &&
+            end - p > static_cast<std::ptrdiff_t>(Step::kRunMin)) {
+            Step::run(p, w, end);
+            streak = 0;
+        }
+        if (end - p <= 16) return decode_tail(in, p, end, out, w);
+        // One test for both faults of a code byte: a zero code wraps to the
+        // largest size, longer than any input. The length test comes before
+        // any data byte of the block is read.
+        const std::size_t k = static_cast<std::size_t>(*p) - 1;
+        const std::uint8_t* const d = p + 1;
+        if (k > static_cast<std::size_t>(end - d) || !Step::copy_block(d, k, w))
+            return decode_exact(in, p, end, out, w);
+        p = d + k;
+        w += k;
+        if (p == end) return {static_cast<std::size_t>(w - out), DecodeStatus::ok};
+        if (k != kMaxBlockData) *w++ = 0;
+        if constexpr (Step::kStreak > 0) streak = k < 2 ? streak + 1 : 0;
+    }
+}
+
+}  // namespace
+}  // namespace tavo
+
+#endif
