@@ -77,7 +77,8 @@ EXTENSIONS = [
 if sys.version_info >= (3,):
     # Private, Python 3 only: incremental codecs, caller-buffer entry points
     # and framing, behind the tavo package's own names.
-    EXTENSIONS.append(extension("tavo._stream", "stream_ext.cpp", "framing_ext.cpp"))
+    EXTENSIONS.append(extension("tavo._stream", "stream_ext.cpp", "stream_codec_ext.cpp",
+                                "framing_ext.cpp"))
 
 # Debug info that an interpreter's own config hands to every compile (-g in
 # CFLAGS): a wheel must not carry it. Flags given in TAVO_EXTRA_CFLAGS stay.

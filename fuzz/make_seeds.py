@@ -52,3 +52,12 @@ for name, raw in sorted(RAW.items()):
     write("decode", "enc_" + name, reference.encode(raw))
 for name, data in sorted(DECODE_ONLY.items()):
     write("decode", name, data)
+
+# stream: one byte that seeds the cuts, then the data, fed both as a message
+# and as an encoding.
+STREAM = ["empty", "ab0cd", "nz253", "nz254", "nz254_zero", "nz508", "mixed"]
+for seed, name in enumerate(STREAM):
+    write("stream", name, bytes(bytearray([seed * 37 % 256])) + RAW[name])
+    write("stream", "enc_" + name, bytes(bytearray([seed * 53 % 256])) + reference.encode(RAW[name]))
+for seed, name in enumerate(["bad_zero_data", "bad_length_first", "max_then_01", "max_short"]):
+    write("stream", name, bytes(bytearray([seed])) + DECODE_ONLY[name])

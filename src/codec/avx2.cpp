@@ -60,6 +60,35 @@ DecodeResult decode_avx2(const std::uint8_t* in, std::size_t n, std::uint8_t* ou
     return decode_blocks<Avx2Decode>(in, n, out);
 }
 
+// Encodes the 32 bytes at p, which hold zeros, when the open block cannot
+// fill up before the first of them: every zero but the last becomes the
+// distance to the next zero. The next zero's lane is a suffix minimum of
+// the zero lanes' numbers, taken inside each 16-byte half (alignr brings
+// in 0xFF, no zero, from above) and then, for the low half's last zeros,
+// the high half's first zero folded in.
+TAVO_INLINE void encode_zeros32(__m256i v, unsigned zeros, EncodeState& s) {
+    const __m256i iota = _mm256_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16,
+                                          17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31);
+    const __m256i none = _mm256_set1_epi8(-1);
+    const __m256i zero_lanes = _mm256_cmpeq_epi8(v, _mm256_setzero_si256());
+    // Lane numbers of the zeros, 0xFF elsewhere; then the minimum of each
+    // lane and those above it in its half.
+    __m256i u = _mm256_or_si256(iota, _mm256_xor_si256(zero_lanes, none));
+    u = _mm256_min_epu8(u, _mm256_alignr_epi8(none, u, 1));
+    u = _mm256_min_epu8(u, _mm256_alignr_epi8(none, u, 2));
+    u = _mm256_min_epu8(u, _mm256_alignr_epi8(none, u, 4));
+    u = _mm256_min_epu8(u, _mm256_alignr_epi8(none, u, 8));
+    const __m256i high_first = _mm256_broadcastb_epi8(_mm256_extracti128_si256(u, 1));
+    const __m256i next = _mm256_min_epu8(_mm256_alignr_epi8(none, u, 1),
+                                         _mm256_blend_epi32(high_first, none, 0xF0));
+    const __m256i codes = _mm256_sub_epi8(next, iota);
+    store32(s.w, _mm256_or_si256(v, _mm256_and_si256(codes, zero_lanes)));
+    *s.slot = static_cast<std::uint8_t>(s.w + detail::lowest_bit(zeros) - s.slot);
+    s.slot = s.w + detail::highest_bit(zeros);
+    s.need_final = true;
+    s.w += 32;
+}
+
 std::size_t encode_avx2(const std::uint8_t* in, std::size_t n, std::uint8_t* out) {
     EncodeState s = {out, out + 1, true};
     const std::uint8_t* p = in;
@@ -101,7 +130,13 @@ std::size_t encode_avx2(const std::uint8_t* in, std::size_t n, std::uint8_t* out
             p += 32;
             continue;
         }
-        // Many zeros: two 16-byte steps, unless the first closed a maximal block.
+        if (detail::lowest_bit(zeros) < room) {
+            encode_zeros32(v, zeros, s);
+            p += 32;
+            continue;
+        }
+        // The open block fills up first: two 16-byte steps, unless the first
+        // closed a maximal block.
         const std::size_t used = encode_step16(p, s);
         p += used;
         if (used == 16) p += encode_step16(p, s);

@@ -123,6 +123,18 @@ TAVO_INLINE bool streak_done(unsigned streak) {
     }
 }
 
+// A Step may also give kLastBytes (above 16) and last(in, p, end, out, w),
+// which then decodes the last kLastBytes input bytes or fewer from the code
+// byte p, in place of the block loop down to decode_tail.
+template <class Step>
+constexpr std::size_t last_bytes(decltype(Step::kLastBytes)*) {
+    return Step::kLastBytes;
+}
+template <class Step>
+constexpr std::size_t last_bytes(...) {
+    return 16;
+}
+
 template <class Step>
 TAVO_INLINE DecodeResult decode_blocks(const std::uint8_t* in, std::size_t n, std::uint8_t* out) {
     if (n == 0) return {0, DecodeStatus::ok};
@@ -140,7 +152,13 @@ TAVO_INLINE DecodeResult decode_blocks(const std::uint8_t* in, std::size_t n, st
             Step::run(p, w, end);
             streak = 0;
         }
-        if (end - p <= 16) return decode_tail(in, p, end, out, w);
+        if constexpr (last_bytes<Step>(nullptr) > 16) {
+            if (end - p <= static_cast<std::ptrdiff_t>(last_bytes<Step>(nullptr)))
+                return end - p <= 16 ? decode_tail(in, p, end, out, w)
+                                     : Step::last(in, p, end, out, w);
+        } else if (end - p <= 16) {
+            return decode_tail(in, p, end, out, w);
+        }
         // One test for both faults of a code byte: a zero code wraps to the
         // largest size, longer than any input. The length test comes before
         // any data byte of the block is read.

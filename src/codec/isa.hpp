@@ -41,10 +41,13 @@
 #else
 #define TAVO_X86_AVX512_INTRINSICS 0
 #endif
-// Set to TAVO_X86_AVX512_INTRINSICS by the change that adds avx512.cpp,
-// whose region is TAVO_TARGET_BEGIN("avx2,avx512f,avx512bw,avx512vbmi,
-// avx512vbmi2") and whose kernel is chosen by x86_has_avx512_vbmi2().
+// The avx512 kernel's bit scans and register hints are written for the GNU
+// compilers; MSVC builds stop at avx2.
+#if TAVO_X86_AVX512_INTRINSICS && defined(__GNUC__)
+#define TAVO_HAVE_AVX512 1
+#else
 #define TAVO_HAVE_AVX512 0
+#endif
 
 namespace tavo {
 

@@ -18,8 +18,6 @@ PyModuleDef module_def = {
 
 PyObject* decode_error_class() { return g_decode_error; }
 
-int add_codec(PyObject* /*module*/) { return 0; }
-
 }  // namespace tavo_stream
 
 // Exported by hand: before 3.9, PyMODINIT_FUNC does not undo -fvisibility=hidden.

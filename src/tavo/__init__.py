@@ -9,6 +9,9 @@ zero-delimited frame (``encode_frames`` many), ``FrameDecoder`` and
 ``read_frames`` split a stream into decoded frames, and a bad frame is a
 ``FrameError`` (a ``DecodeError``); any byte may be the delimiter.
 ``tavo.aio`` does the same over asyncio.
+``Encoder`` and ``Decoder`` work on a message or an encoding given in pieces;
+``encode_into`` and ``decode_into`` write into a buffer the caller owns, sized
+with ``max_encoded_length`` and ``max_decoded_length``.
 """
 
 import sys as _sys
@@ -29,5 +32,10 @@ if _sys.version_info >= (3,):
     from tavo._framing import encode_frames
 
     __all__ += ["encode_frames"]
+    from tavo._stream import (Decoder, Encoder, decode_into, encode_into, max_decoded_length,
+                              max_encoded_length)
+
+    __all__ += ["Decoder", "Encoder", "decode_into", "encode_into", "max_decoded_length",
+                "max_encoded_length"]
 
 del _sys

@@ -18,6 +18,10 @@ speeds do not:
 * framing (Python 3): FrameDecoder.feed on 64-byte frames in 64 KiB chunks
   against a loop of tavo.decode over the same frames already split apart,
   and tavo.encode_frames against a loop of tavo.encode_frame.
+* caller buffers and streams (Python 3): ns per call of encode_into /
+  decode_into into one reused buffer against tavo.encode / tavo.decode of
+  the same small messages; Encoder / Decoder fed 64 MiB in 64 KiB chunks
+  against one tavo.encode / tavo.decode of the whole.
 """
 from __future__ import print_function
 
@@ -343,6 +347,98 @@ def framing(quick, out):
     return ratios
 
 
+def into_and_streams(quick, out):
+    # type: (bool, TextIO) -> Dict[str, float]
+    """encode_into/decode_into beside encode/decode, and Encoder/Decoder
+    beside one-shot calls, interleaved in the same run. Returns the speed
+    ratios (row / baseline) by label."""
+    import tavo
+    ratios = {}  # type: Dict[str, float]
+    number, repeat = (200, 5) if quick else (1000, 9)
+    print("\nSmall messages into one reused buffer, ns per call (best of %d; %s):"
+          % (repeat, "random bytes, a set of different messages per size"), file=out)
+    print("  %6s %9s %12s %8s %9s %12s %8s" % ("size", "encode", "encode_into", "speed",
+                                               "decode", "decode_into", "speed"), file=out)
+    for size in (16, 64, 256, 4 * KiB):
+        group = [make("random", size) for _ in range(messages(size))]
+        encoded = [tavo.encode(m) for m in group]
+        buffer = bytearray(tavo.max_encoded_length(size))
+        encode, decode = tavo.encode, tavo.decode
+        encode_into, decode_into = tavo.encode_into, tavo.decode_into
+
+        def one_shot_encode(items):
+            # type: (List[bytes]) -> None
+            for m in items:
+                encode(m)
+
+        def into_encode(items):
+            # type: (List[bytes]) -> None
+            for m in items:
+                encode_into(m, buffer)
+
+        def one_shot_decode(items):
+            # type: (List[bytes]) -> None
+            for m in items:
+                decode(m)
+
+        def into_decode(items):
+            # type: (List[bytes]) -> None
+            for m in items:
+                decode_into(m, buffer)
+
+        calls = [("encode", one_shot_encode, group), ("encode_into", into_encode, group),
+                 ("decode", one_shot_decode, encoded),
+                 ("decode_into", into_decode, encoded)]  # type: List[Tuple[str, Callable[[Any], object], Any]]
+        per_call = max(1, number // len(group))
+        best = best_times(calls, per_call, repeat)
+        ns = dict((k, v * 1e9 / len(group)) for k, v in best.items())
+        enc, dec = ns["encode"] / ns["encode_into"], ns["decode"] / ns["decode_into"]
+        ratios["encode_into %d" % size], ratios["decode_into %d" % size] = enc, dec
+        print("  %6s %9.1f %12.1f %7.2fx %9.1f %12.1f %7.2fx" % (
+            size_name(size), ns["encode"], ns["encode_into"], enc, ns["decode"],
+            ns["decode_into"], dec), file=out)
+
+    size = (16 if quick else 64) * MiB
+    chunk = 64 * KiB
+    data = make("random", size)
+    whole = tavo.encode(data)
+
+    def whole_encode(data):
+        # type: (bytes) -> None
+        tavo.encode(data)
+
+    def whole_decode(data):
+        # type: (bytes) -> None
+        tavo.decode(data)
+
+    def stream_encode(data):
+        # type: (bytes) -> None
+        view, encoder = memoryview(data), tavo.Encoder()
+        for i in range(0, len(view), chunk):
+            encoder.encode(view[i:i + chunk])
+        encoder.finish()
+
+    def stream_decode(data):
+        # type: (bytes) -> None
+        view, decoder = memoryview(data), tavo.Decoder()
+        for i in range(0, len(view), chunk):
+            decoder.decode(view[i:i + chunk])
+        decoder.finish()
+
+    best = best_times([("encode", whole_encode, data), ("Encoder", stream_encode, data),
+                       ("decode", whole_decode, whole), ("Decoder", stream_decode, whole)],
+                      1, 3 if quick else 7)
+    print("\n%s of random bytes: Encoder/Decoder fed 64 KiB chunks, against one "
+          "tavo.encode/decode of the whole:" % size_name(size), file=out)
+    for label in ("encode", "Encoder", "decode", "Decoder"):
+        print("  %-8s %6.2f GB/s" % (label, size / best[label] / 1e9), file=out)
+    ratios["Encoder"] = best["encode"] / best["Encoder"]
+    ratios["Decoder"] = best["decode"] / best["Decoder"]
+    print("  Encoder / encode: %.2fx   Decoder / decode: %.2fx"
+          % (ratios["Encoder"], ratios["Decoder"]), file=out)
+    return ratios
+
+
 def _cpu_count():
     # type: () -> Union[int, str]
     try:
@@ -379,6 +475,7 @@ def main(argv=None):
     thread_scaling(args.quick, out)
     if sys.version_info >= (3,):
         framing(args.quick, out)
+        into_and_streams(args.quick, out)
     if args.gil_sweep:
         gil_sweep(args.quick, out)
     return 0

@@ -4,20 +4,25 @@ import argparse
 import importlib
 import os
 import select
+import stat
 import sys
+import tempfile
 import time
-from typing import IO, List, Optional, Sequence
+from typing import IO, Callable, Iterator, List, Optional, Sequence
 
 import tavo
-from _tavoext import DecodeError, decode, encode
+from _tavoext import DecodeError
 from tavo._framing import DEFAULT_MAX_FRAME_SIZE, FrameError, FrameReader, _delimiter
+from tavo._stream import Decoder, Encoder
 
 PROG = "tavo"
 
 # Exit statuses.
 OK = 0
 BAD_INPUT = 1  # malformed input, or a file that cannot be read or written
-USAGE = 2  # argparse's own status for a bad command line
+USAGE = 2  # argparse's own status for a bad command line, or a closed stdin/stdout
+BROKEN_PIPE = 141  # the reader went away: 128 + SIGPIPE, as a shell reports it
+INTERRUPTED = 130  # SIGINT: 128 + 2
 
 DESCRIPTION = """\
 Consistent Overhead Byte Stuffing (COBS): encode and decode byte strings,
@@ -36,7 +41,9 @@ examples:
   tavo frames --skip --hex /dev/ttyUSB0       watch a serial line, skip noise
 
 exit status: 0 on success, 1 on malformed input or an unreadable/unwritable
-file, 2 on a bad command line. Run 'tavo COMMAND --help' for each command.
+file, 2 on a bad command line or a closed standard input/output, 130 on
+Ctrl-C, 141 when the reader goes away (as '| head'). Run 'tavo COMMAND --help'
+for each command.
 """
 
 
@@ -98,18 +105,24 @@ def build_parser() -> argparse.ArgumentParser:
     enc = commands.add_parser(
         "encode", help="encode bytes with COBS",
         description="Encode the whole input with COBS and write the encoding, which holds "
-                    "no zero byte. With --frame, also write a zero byte after it, making "
-                    "one frame for 'tavo frames' or tavo.FrameDecoder.")
+                    "no zero byte, streaming in constant memory. With --frame, also write "
+                    "a zero byte after it, making one frame for 'tavo frames' or "
+                    "tavo.FrameDecoder.")
     io_arguments(enc)
     enc.add_argument("-f", "--frame", action="store_true",
                      help="append the zero delimiter byte")
+    enc.add_argument("-d", "--delimiter", metavar="BYTE", type=_byte, default=None,
+                     help="with --frame: the byte that ends the frame, 0-255, decimal or 0x "
+                          "hex; the encoding is XORed with it (default: 0)")
 
     dec = commands.add_parser(
         "decode", help="decode one COBS encoding",
         description="Decode the whole input as one COBS encoding (no delimiter) and write "
-                    "the bytes it stands for. Malformed input writes nothing, prints the "
-                    "reason and the byte offset to stderr, and exits with status 1. For a "
-                    "stream of zero-delimited frames use 'tavo frames'.")
+                    "the bytes it stands for, streaming in constant memory. Malformed input "
+                    "prints the reason and the byte offset to stderr and exits with status "
+                    "1; a file (-o, or standard output redirected to one) is then left as "
+                    "it was, while a pipe or terminal has received the bytes before the "
+                    "bad one. For a stream of zero-delimited frames use 'tavo frames'.")
     io_arguments(dec)
 
     frm = commands.add_parser(
@@ -147,23 +160,31 @@ class _Failure(Exception):
     """Ends the command with a message on stderr and status BAD_INPUT."""
 
 
+class _Usage(Exception):
+    """Ends the command with a message on stderr and status USAGE: options
+    that do not go together, or a closed standard input or output (fd 0 or
+    1) that the command needs."""
+
+
 def _name(path: str) -> str:
     return "<stdin>" if path == "-" else path
 
 
-def _read_all(path: str) -> bytes:
-    if path == "-":
-        return sys.stdin.buffer.read()
-    try:
-        with open(path, "rb") as f:
-            return f.read()
-    except OSError as exc:
-        raise _Failure("cannot read %s: %s" % (path, exc.strerror or exc))
+def _stdin() -> IO[bytes]:
+    if sys.stdin is None:
+        raise _Usage("standard input is closed")
+    return sys.stdin.buffer
+
+
+def _stdout() -> IO[bytes]:
+    if sys.stdout is None:
+        raise _Usage("standard output is closed")
+    return sys.stdout.buffer
 
 
 def _open_input(path: str) -> IO[bytes]:
     if path == "-":
-        return sys.stdin.buffer
+        return _stdin()
     try:
         return open(path, "rb", buffering=0)
     except OSError as exc:
@@ -172,55 +193,236 @@ def _open_input(path: str) -> IO[bytes]:
 
 def _open_output(path: str) -> IO[bytes]:
     if path == "-":
-        return sys.stdout.buffer
+        return _stdout()
     try:
         return open(path, "wb")
     except OSError as exc:
         raise _Failure("cannot write %s: %s" % (path, exc.strerror or exc))
 
 
-def _write_all(path: str, data: bytes) -> None:
-    out = _open_output(path)
+def _wait_writable(out: IO[bytes]) -> None:
     try:
-        out.write(data)
-        out.flush()
+        select.select([], [out.fileno()], [])
+    except (OSError, ValueError):  # no fileno, or select() cannot take it (Windows)
+        time.sleep(0.001)
+
+
+def _write_fully(out: IO[bytes], data: bytes) -> None:
+    """Writes all of `data` to `out`, or raises. A raw stream (stdout under
+    PYTHONUNBUFFERED=1 or -u) may take only part of a write: Linux moves at
+    most 0x7FFFF000 bytes per call, a non-blocking pipe as much as fits, or
+    nothing (None)."""
+    view = memoryview(data).cast("B")
+    while view:
+        try:
+            written = out.write(view)
+        except BlockingIOError as exc:  # a buffered stream on a non-blocking fd
+            written = exc.characters_written
+        if not written:
+            _wait_writable(out)
+            continue
+        view = view[written:]
+
+
+def _flush_fully(out: IO[bytes]) -> None:
+    while True:
+        try:
+            out.flush()
+            return
+        except BlockingIOError:
+            _wait_writable(out)
+
+
+CHUNK = 1 << 20  # read size of encode and decode: memory stays a few MiB
+
+
+class _Output:
+    """The output of encode and decode, written chunk by chunk, that either
+    commits or rolls back:
+
+    - `-o FILE` (a regular file or a new one): written to a temporary file
+      beside FILE and renamed over it by commit(), so a failure leaves FILE
+      as it was and no partial file behind;
+    - standard output redirected to a regular file: truncated back to its
+      size at the start on a failure;
+    - anything else (a pipe, a terminal, a device): written as it comes, so
+      a failure leaves what was written before it.
+    """
+
+    def __init__(self, path: str) -> None:
+        self.label = "<stdout>" if path == "-" else path
+        self._target: Optional[str] = None
+        self._temp: Optional[str] = None
+        self._rewind: Optional[int] = None
+        self._close = False
+        try:
+            if path == "-":
+                self._stream = self._open_stdout()
+            else:
+                self._stream = self._open_file(path)
+        except OSError as exc:
+            raise _Failure("cannot write %s: %s" % (self.label, exc.strerror or exc))
+
+    def _open_stdout(self) -> IO[bytes]:
+        stream = _stdout()
+        try:
+            fd = stream.fileno()
+        except (AttributeError, OSError, ValueError):
+            return stream  # not a file descriptor: plain writes
+        _flush_fully(stream)
+        info = os.fstat(fd)
+        if stat.S_ISREG(info.st_mode):
+            self._rewind = info.st_size if _appending(fd) else os.lseek(fd, 0, os.SEEK_CUR)
+        # Chunks are large: straight to the descriptor, with no buffer to copy
+        # through or to flush again at exit.
+        self._close = True
+        return open(fd, "wb", buffering=0, closefd=False)
+
+    def _open_file(self, path: str) -> IO[bytes]:
+        target = os.path.realpath(path)  # a symlink stays a symlink
+        try:
+            info: Optional[os.stat_result] = os.stat(target)
+        except FileNotFoundError:
+            info = None
+        self._close = True
+        if info is not None and not stat.S_ISREG(info.st_mode):
+            return open(path, "wb")  # a device or a fifo: nothing to rename
+        fd, temp = tempfile.mkstemp(dir=os.path.dirname(target),
+                                    prefix="." + os.path.basename(target) + ".", suffix=".tmp")
+        self._target, self._temp = target, temp
+        if hasattr(os, "fchmod"):
+            os.fchmod(fd, stat.S_IMODE(info.st_mode) if info is not None else 0o666 & ~_umask())
+        return open(fd, "wb", buffering=0)
+
+    def write(self, data: bytes) -> None:
+        if not data:
+            return
+        try:
+            _write_fully(self._stream, data)
+        except BrokenPipeError:
+            raise
+        except OSError as exc:
+            raise _Failure("cannot write %s: %s" % (self.label, exc.strerror or exc))
+
+    def commit(self) -> None:
+        try:
+            _flush_fully(self._stream)
+            if self._close:
+                self._stream.close()
+            if self._temp is not None and self._target is not None:
+                os.replace(self._temp, self._target)
+                self._temp = None
+        except BrokenPipeError:
+            raise
+        except OSError as exc:
+            raise _Failure("cannot write %s: %s" % (self.label, exc.strerror or exc))
+
+    def abort(self) -> None:
+        """Undoes what can be undone; never raises."""
+        try:
+            if self._rewind is not None:
+                os.ftruncate(self._stream.fileno(), self._rewind)
+                os.lseek(self._stream.fileno(), self._rewind, os.SEEK_SET)
+        except OSError:
+            pass
+        try:
+            if self._close:
+                self._stream.close()
+        except OSError:
+            pass
+        if self._temp is not None:
+            try:
+                os.unlink(self._temp)
+            except OSError:
+                pass
+
+
+def _appending(fd: int) -> bool:
+    if sys.platform == "win32":
+        return False
+    import fcntl
+    return bool(fcntl.fcntl(fd, fcntl.F_GETFL) & os.O_APPEND)
+
+
+def _umask() -> int:
+    mask = os.umask(0o22)
+    os.umask(mask)
+    return mask
+
+
+def _chunks(source: IO[bytes], name: str) -> Iterator[memoryview]:
+    """The input in pieces of up to CHUNK bytes, read into one buffer that
+    is reused: each piece is valid until the next one is read."""
+    buffer = bytearray(CHUNK)
+    view = memoryview(buffer)
+    readinto = getattr(source, "readinto1", None) or getattr(source, "readinto")
+    while True:
+        try:
+            n = readinto(view)
+        except OSError as exc:
+            raise _Failure("cannot read %s: %s" % (name, exc.strerror or exc))
+        if n is None:  # a non-blocking source with nothing yet
+            _wait_readable(source)
+            continue
+        if n == 0:
+            return
+        yield view[:n]
+
+
+def _run_streaming(args: argparse.Namespace,
+                   work: Callable[[Iterator[memoryview], _Output], None]) -> int:
+    """Feeds the input to `work` chunk by chunk; commits the output if it
+    returns, rolls it back if anything is raised (SIGINT included)."""
+    source = _open_input(args.file)
+    try:
+        out = _Output(args.output)
+        try:
+            work(_chunks(source, _name(args.file)), out)
+            out.commit()
+        except BaseException:
+            out.abort()
+            raise
     finally:
-        if out is not sys.stdout.buffer:
-            out.close()
-
-
-def _decode_offset(data: bytes) -> Optional[int]:
-    try:
-        from tavo import _kernels
-        _kernels.decode(_kernels.active(), data)
-    except DecodeError as exc:
-        if len(exc.args) > 1 and isinstance(exc.args[1], int):
-            return exc.args[1]
-    except Exception:  # pragma: no cover - diagnostics only
-        pass
-    return None
+        if args.file != "-":
+            source.close()
+    return OK
 
 
 def _cmd_encode(args: argparse.Namespace) -> int:
-    data = encode(_read_all(args.file))
-    _write_all(args.output, data + b"\x00" if args.frame else data)
-    return OK
+    if args.delimiter is not None and not args.frame:
+        raise _Usage("--delimiter applies to --frame only")
+    delimiter = args.delimiter or 0
+    # A frame with a delimiter other than zero: each byte of the encoding
+    # XORed with it, so the delimiter byte appears only at the end.
+    table = bytes(b ^ delimiter for b in range(256)) if delimiter else None
+
+    def work(chunks: Iterator[memoryview], out: _Output) -> None:
+        encoder = Encoder()
+        for chunk in chunks:
+            piece = encoder.encode(chunk)
+            out.write(piece.translate(table) if table else piece)
+        piece = encoder.finish()
+        out.write(piece.translate(table) if table else piece)
+        if args.frame:
+            out.write(bytes([delimiter]))
+    return _run_streaming(args, work)
 
 
 def _cmd_decode(args: argparse.Namespace) -> int:
-    data = _read_all(args.file)
-    try:
-        result = decode(data)
-    except DecodeError as exc:
-        message = "%s: %s" % (_name(args.file), exc)
-        offset = _decode_offset(data)
-        if offset is not None:
-            message += " at byte %d" % offset
-        if b"\x00" in data:
-            message += " (zero-delimited frames? use 'tavo frames')"
-        raise _Failure(message)
-    _write_all(args.output, result)
-    return OK
+    def work(chunks: Iterator[memoryview], out: _Output) -> None:
+        decoder = Decoder()
+        try:
+            for chunk in chunks:
+                out.write(decoder.decode(chunk))
+            decoder.finish()
+        except DecodeError as exc:
+            # A pipe gets the bytes before the bad one; a file gets nothing.
+            out.write(getattr(exc, "partial", b""))
+            message = "%s: %s at byte %d" % (_name(args.file), exc, getattr(exc, "offset", -1))
+            if str(exc) == "zero byte found in input":
+                message += " (zero-delimited frames? use 'tavo frames')"
+            raise _Failure(message)
+    return _run_streaming(args, work)
 
 
 def _hex_line(frame: bytes) -> bytes:
@@ -260,7 +462,7 @@ def _cmd_frames(args: argparse.Namespace) -> int:
                     if not args.skip:
                         return status
                 else:
-                    out.write(_hex_line(item) if args.hex else item)
+                    _write_fully(out, _hex_line(item) if args.hex else item)
             out.flush()
         if decoder.bad_frames:
             print("%s frames: %s: %d bad frame(s) skipped, %d decoded" % (
@@ -303,13 +505,22 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         try:
             return COMMANDS[args.command](args)
         except _Failure as exc:
-            print("%s %s: %s" % (PROG, args.command, exc), file=sys.stderr)
+            _complain("%s %s: %s" % (PROG, args.command, exc))
             return BAD_INPUT
+        except _Usage as exc:
+            _complain("%s %s: %s" % (PROG, args.command, exc))
+            return USAGE
     except BrokenPipeError:
         # The reader went away (e.g. '| head'): stop quietly, and keep
         # Python from complaining again when it flushes stdout at exit.
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
-        return BAD_INPUT
+        if sys.stdout is not None:
+            devnull = os.open(os.devnull, os.O_WRONLY)
+            os.dup2(devnull, sys.stdout.fileno())
+        return BROKEN_PIPE
     except KeyboardInterrupt:
-        return 130
+        return INTERRUPTED
+
+
+def _complain(message: str) -> None:
+    if sys.stderr is not None:  # with fd 2 closed there is no one to tell
+        print(message, file=sys.stderr)

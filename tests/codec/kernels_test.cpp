@@ -166,6 +166,85 @@ Bytes pattern(std::size_t n, std::mt19937& rng, int kind) {
     return d;
 }
 
+// 64-byte chunks and windows: the avx512 kernel encodes a chunk at a time
+// and decodes runs of short blocks a window at a time, with a masked last
+// piece of up to 64 bytes.
+void check_wide_windows(const Kernel* all, std::size_t count, std::mt19937& rng) {
+    auto nonzero = [&rng] { return static_cast<std::uint8_t>(rng() % 255 + 1); };
+    // Dense zeros (every byte, every 2nd, every 3rd, about 1 in 8) after a
+    // zero-free lead of every length to 64, so each pattern meets the chunk
+    // and window edges at every alignment; lengths end at every tail size.
+    for (unsigned period : {1u, 2u, 3u, 8u}) {
+        for (std::size_t lead = 0; lead <= 64; ++lead) {
+            Bytes d(lead);
+            for (auto& b : d) b = nonzero();
+            const std::size_t n = 130 + (lead * 7) % 70;
+            for (std::size_t i = 0; i < n; ++i) {
+                const bool zero = period == 8 ? rng() % 8 == 0 : i % period == 0;
+                d.push_back(zero ? 0 : nonzero());
+            }
+            check(all, count, d);
+        }
+    }
+    // Maximal blocks of every phase against the chunks, between dense
+    // runs, and runs of 253..256 zero-free bytes ending at each chunk lane.
+    for (std::size_t lead = 0; lead < 70; ++lead) {
+        for (std::size_t run : {253u, 254u, 255u, 508u, 509u}) {
+            Bytes d;
+            for (std::size_t i = 0; i < lead; ++i) d.push_back(i % 2 ? 0 : nonzero());
+            for (std::size_t i = 0; i < run; ++i) d.push_back(nonzero());
+            for (std::size_t i = 0; i < 70; ++i) d.push_back(i % 3 ? nonzero() : 0);
+            check(all, count, d);
+        }
+    }
+    // Short blocks whose chain leaves a window from every lane: blocks of
+    // 1..40 bytes in a rotating order, then each encoding damaged around the
+    // window edges (lanes 60..70 and 124..132 after the first code) and in
+    // its last 70 bytes: a zero, codes that end their block just short of,
+    // at and past the next window or the input's end, and a maximal code.
+    for (std::size_t start = 1; start <= 40; ++start) {
+        Bytes d;
+        for (std::size_t b = 0; d.size() < 300; ++b) {
+            const std::size_t len = (start + b * 7) % 40;
+            for (std::size_t i = 0; i < len; ++i) d.push_back(nonzero());
+            d.push_back(0);
+        }
+        check(all, count, d);
+        const Bytes enc = run_encode(all[0], d);
+        std::vector<std::size_t> spots;
+        for (std::size_t at = 60; at <= 70; ++at) spots.push_back(at);
+        for (std::size_t at = 124; at <= 132; ++at) spots.push_back(at);
+        for (std::size_t at = enc.size() > 70 ? enc.size() - 70 : 0; at < enc.size(); ++at)
+            spots.push_back(at);
+        for (std::size_t at : spots) {
+            if (at >= enc.size()) continue;
+            const std::size_t to_window = 64 - (at - 1) % 64, to_end = enc.size() - at;
+            for (std::size_t v : {std::size_t{0}, to_window - 1, to_window, to_window + 1, to_end,
+                                  to_end + 1, std::size_t{255}}) {
+                Bytes bad = enc;
+                bad[at] = static_cast<std::uint8_t>(v);
+                check_decode(all, count, bad);
+            }
+        }
+    }
+    // Runs of 01 codes and of alternating 02 codes (matched a window at a
+    // time), broken at every position of a 200-byte stretch by a longer
+    // block or a zero.
+    for (int kind = 0; kind < 2; ++kind) {
+        Bytes enc;
+        for (std::size_t i = 0; i < 260; ++i)
+            enc.push_back(kind == 0 ? 1 : (i % 2 == 0 ? 2 : nonzero()));
+        check_decode(all, count, enc);
+        for (std::size_t at = 0; at < 200; ++at) {
+            for (std::uint8_t v : {0, 3, 66}) {
+                Bytes bad = enc;
+                bad[at] = v;
+                check_decode(all, count, bad);
+            }
+        }
+    }
+}
+
 }  // namespace
 
 int main() {
@@ -315,6 +394,8 @@ int main() {
             }
         }
     }
+
+    check_wide_windows(all, count, rng);
 
     std::printf("%ld comparisons, %d failures\n", g_checks, g_failures);
     return g_failures == 0 ? 0 : 1;

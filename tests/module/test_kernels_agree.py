@@ -198,3 +198,32 @@ def test_property_all_kernels_agree(data):
         assert _kernels.encode(name, data) == encoded
         assert _kernels.decode(name, encoded) == data
         assert outcome(name, "decode", data) == outcome("scalar", "decode", data)
+
+
+def test_stream_entry_points_agree_with_scalar(inputs):
+    """Encoder/Decoder and encode_into/decode_into (the fastest kernel around
+    the codec room's state machines) against the scalar kernel."""
+    _stream = pytest.importorskip("tavo._stream")
+    rng = random.Random(17)
+    for data in inputs:
+        encoded = _kernels.encode("scalar", data)
+        out = bytearray(_stream.max_encoded_length(len(data)))
+        assert out[:_stream.encode_into(data, out)] == encoded
+        cut = rng.randint(0, len(data))
+        encoder = _stream.Encoder()
+        assert encoder.encode(data[:cut]) + encoder.encode(data[cut:]) + encoder.finish() \
+            == encoded
+        for raw in (encoded, damaged(rng, encoded)):
+            back = bytearray(_stream.max_decoded_length(len(raw)))
+            decoder = _stream.Decoder()
+            cut = rng.randint(0, len(raw))
+            try:
+                got = ("ok", bytes(back[:_stream.decode_into(raw, back)]))
+            except DecodeError as exc:
+                got = ("error", str(exc), exc.offset)
+            try:
+                streamed = ("ok", decoder.decode(raw[:cut]) + decoder.decode(raw[cut:])
+                            + decoder.finish())
+            except DecodeError as exc:
+                streamed = ("error", str(exc), exc.offset)
+            assert got == streamed == outcome("scalar", "decode", raw), raw

@@ -67,7 +67,8 @@ def test_every_section_reports_what_it_measured(monkeypatch):
             return figures[name]
         return run
 
-    for name in ("kernel_table", "copy_ratio", "small_messages", "thread_scaling", "framing"):
+    for name in ("kernel_table", "copy_ratio", "small_messages", "thread_scaling", "framing",
+                 "into_and_streams"):
         monkeypatch.setattr(_bench, name, recorded(name))
     out = io.StringIO()
     monkeypatch.setattr("sys.stdout", out)
@@ -87,6 +88,10 @@ def test_every_section_reports_what_it_measured(monkeypatch):
     assert sorted(small) == [16, 64, 256]
     reported = [copy["encode"], copy["decode"], figures["thread_scaling"]]
     reported += [r for pair in small.values() for r in pair] + list(figures["framing"])
+    into = figures["into_and_streams"]
+    assert sorted(into) == sorted(["Encoder", "Decoder"] + ["%s_into %d" % (op, n) for op in (
+        "encode", "decode") for n in (16, 64, 256, 4096)])
+    reported += list(into.values())
     for value in reported:
         assert value > 0 and math.isfinite(value)
         assert "%.2f" % value in text, (value, text)

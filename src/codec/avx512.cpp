@@ -1,0 +1,332 @@
+// Codec room: the AVX-512 kernel (F, BW, VBMI, VBMI2), 64 bytes a step.
+//
+// Encode: within a 64-byte chunk every zero but the last becomes the lane
+// distance to the next zero. vpcompressb packs the lane numbers of the zeros
+// after the first, vpexpandb puts them back onto the zero lanes (so each
+// zero lane holds the lane of the next zero), and one subtraction of the
+// lane number leaves the codes: a fixed cost whatever the number of zeros.
+// The open block's code and the chunk's last zero (the new open block) are
+// scalar stores. Only a chunk in which the open block may fill up to a
+// maximal block takes a different path. Messages under 64 bytes go to the
+// avx2 encoder, whose 16-byte steps start sooner.
+//
+// Decode: a window of 64 input bytes holding only short blocks is the output
+// moved one byte left with each code byte turned into a zero. The code
+// lanes form a chain, lane i leading to lane i + in[i]. vpermb doubles the
+// chain's hops (1, 2, 4 ... 64) into tables, which give each lane's chain
+// end, and so where a chain entering the window at any lane enters the next
+// one: one lookup links windows, whatever they hold. The code lanes of the
+// chain actually entered are then found by binary lifting over the tables.
+// Long blocks, maximal blocks and windows with a zero byte go back to the
+// shared block loop (decode_driver.hpp), whose exact fall-back finds the
+// first error; the last 64 input bytes take the avx2 kernel's steps.
+//
+// Bounds as in the other x86 kernels: a full 64-byte load or store is only
+// of bytes inside the input and the matching output, which lags the input;
+// the encoder's last partial chunk uses a masked load and store.
+#include "isa.hpp"
+
+#if TAVO_HAVE_AVX512
+
+#include <immintrin.h>
+
+#include "simd_common.hpp"
+#include "target.hpp"
+
+TAVO_TARGET_BEGIN("avx512f,avx512bw,avx512vl,avx512vbmi,avx512vbmi2,avx2,bmi,bmi2,lzcnt,popcnt")
+
+#include "decode_driver.hpp"
+#include "x86_short_run.hpp"
+#include "x86_vec16.hpp"
+
+namespace tavo {
+namespace {
+
+using detail::EncodeState;
+
+TAVO_INLINE __m512i load64v(const std::uint8_t* p) { return _mm512_loadu_si512(p); }
+
+TAVO_INLINE void store64v(std::uint8_t* p, __m512i v) { _mm512_storeu_si512(p, v); }
+
+// The lanes below r, for 0 <= r <= 64.
+TAVO_INLINE std::uint64_t lanes_below(std::size_t r) {
+    return r >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << r) - 1;
+}
+
+TAVO_INLINE unsigned lowest64(std::uint64_t x) { return static_cast<unsigned>(__builtin_ctzll(x)); }
+
+TAVO_INLINE unsigned highest64(std::uint64_t x) {
+    return 63u - static_cast<unsigned>(__builtin_clzll(x));
+}
+
+TAVO_INLINE __m512i iota64() {
+    return _mm512_set_epi8(63, 62, 61, 60, 59, 58, 57, 56, 55, 54, 53, 52, 51, 50, 49, 48, 47, 46,
+                           45, 44, 43, 42, 41, 40, 39, 38, 37, 36, 35, 34, 33, 32, 31, 30, 29, 28,
+                           27, 26, 25, 24, 23, 22, 21, 20, 19, 18, 17, 16, 15, 14, 13, 12, 11, 10,
+                           9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
+}
+
+// The chunk v (its zero lanes in z, at least one) with each zero but the
+// last replaced by the distance to the next zero. The compress and expand
+// merge into a register cleared first: written with a zeroing mask they
+// wait for the register's previous value on some CPUs.
+// (The empty asm keeps compilers from turning the merge back into a
+// zeroing mask.)
+TAVO_INLINE __m512i cleared() {
+    __m512i x = _mm512_setzero_si512();
+    __asm__("" : "+v"(x));
+    return x;
+}
+
+TAVO_INLINE __m512i with_codes(__m512i v, __mmask64 zk, std::uint64_t z, __m512i iota) {
+    const __m512i later = _mm512_mask_compress_epi8(cleared(), _cvtu64_mask64(z & (z - 1)), iota);
+    const __m512i next = _mm512_mask_expand_epi8(cleared(), zk, later);
+    return _mm512_mask_sub_epi8(v, zk, next, iota);
+}
+
+// Back-fills the open block's code at the chunk's first zero and opens the
+// block of its last zero; z is not zero.
+TAVO_INLINE void close_blocks(EncodeState& s, std::uint64_t z) {
+    *s.slot = static_cast<std::uint8_t>(s.w + lowest64(z) - s.slot);
+    s.slot = s.w + highest64(z);
+    s.need_final = true;
+}
+
+// Encodes the r (1..64) bytes at p, all inside the input, from state s;
+// returns how many it consumed: r, or fewer when the open block had to close
+// maximal first. Full chunks take plain loads and stores, the last partial
+// one masked ones.
+template <bool kFull>
+TAVO_INLINE std::size_t encode_step64(const std::uint8_t* p, std::size_t r, EncodeState& s,
+                                      __m512i iota) {
+    const std::uint64_t valid = kFull ? ~std::uint64_t{0} : lanes_below(r);
+    const __m512i v = kFull ? load64v(p) : _mm512_maskz_loadu_epi8(_cvtu64_mask64(valid), p);
+    const __mmask64 zk = _mm512_testn_epi8_mask(v, v);
+    const std::uint64_t z = _cvtmask64_u64(zk) & valid;
+    auto put = [&](std::uint8_t* at, __m512i x) {
+        if (kFull)
+            store64v(at, x);
+        else
+            _mm512_mask_storeu_epi8(at, _cvtu64_mask64(valid), x);
+    };
+    const std::size_t room = detail::room(s);
+    if (room < r && (z & lanes_below(room)) == 0) {
+        // The open block fills up before any zero. With no zero after it
+        // either, the rest of a full chunk follows the new code slot at
+        // once; otherwise the next step takes it.
+        put(s.w, v);
+        if (kFull && (z >> room) == 0) {
+            _mm512_mask_storeu_epi8(s.w + 1, _cvtu64_mask64(~lanes_below(room)), v);
+            *s.slot = static_cast<std::uint8_t>(kMaxCode);
+            s.slot = s.w + room;
+            s.need_final = false;
+            s.w += 65;
+            return 64;
+        }
+        s.w += room;
+        detail::close_maximal(s);
+        return room;
+    }
+    if (z == 0) {
+        put(s.w, v);
+        s.w += r;
+        return r;
+    }
+    put(s.w, with_codes(v, zk, z, iota));
+    close_blocks(s, z);
+    s.w += r;
+    return r;
+}
+
+std::size_t encode_avx512(const std::uint8_t* in, std::size_t n, std::uint8_t* out) {
+    EncodeState s = {out, out + 1, true};
+    // A short message: the compress and expand take longer to start than
+    // the avx2 kernel's steps need to finish.
+    if (n < 64) return kAvx2Kernel.encode(in, n, out);
+    const __m512i iota = iota64();
+    const std::uint8_t* p = in;
+    const std::uint8_t* const end = in + n;
+    while (end - p >= 64) p += encode_step64<true>(p, 64, s, iota);
+    while (p != end) p += encode_step64<false>(p, static_cast<std::size_t>(end - p), s, iota);
+    return detail::encode_finish(out, s);
+}
+
+// Blocks shorter than this start the window loop.
+constexpr unsigned kWindowEntry = 32;
+
+// ------------------------------------------------------------- decode ---
+
+// table[index[i]] in each lane i. (Through the zeroing form with every lane
+// set: g++ 12 warns about the plain one's undefined merge source.)
+TAVO_INLINE __m512i perm(__m512i index, __m512i table) {
+    return _mm512_maskz_permutexvar_epi8(_cvtu64_mask64(~std::uint64_t{0}), index, table);
+}
+
+// Decodes the blocks that follow the code byte *p (1..64) while they are
+// short and lie in whole 64-byte windows of input. Returns with p at a code
+// byte whose block is left to the caller (it may be long, maximal, run past
+// the end or hold a zero) and w where that block's data go.
+//
+// Window lane i is input q[i] and becomes output o[i]; the code lanes, where
+// the output has the zero closing the block before, form a chain entered at
+// lane e. Example, e = 1:  q = 61 03 62 63 02 64 ...  lanes 1 and 4 are
+// code lanes (1 + 3 = 4, 4 + 2 = 6, ...), o = 61 00 62 63 00 64 ....
+// Table a[k] takes each lane 2^k hops along its chain, staying put at the
+// last lane of the window the chain reaches; a[6] is so each lane's chain
+// end, and `exit` the lane where that chain goes on in the next window. On
+// each step p is the latest code byte and w = o + (p - q) + 1.
+TAVO_INLINE void decode_windows(const std::uint8_t*& p, std::uint8_t*& w,
+                                const std::uint8_t* end, __m512i iota) {
+    const __m512i ones = _mm512_set1_epi8(1);
+    const __m512i twos = _mm512_set1_epi8(2);
+    const __m512i lanes = _mm512_set1_epi8(64);
+    const std::uint8_t* q = p + 1;
+    std::uint8_t* o = w;
+    unsigned e = static_cast<unsigned>(*p) - 1;
+    __m512i entry = _mm512_set1_epi8(static_cast<char>(e));
+    while (end - q >= 64) {
+        const __m512i v = load64v(q);
+        if (_cvtmask64_u64(_mm512_testn_epi8_mask(v, v)) != 0) break;  // the caller finds it in order
+        if (e == 0 && _cvtmask64_u64(_mm512_cmpeq_epi8_mask(v, ones)) == ~std::uint64_t{0}) {
+            store64v(o, _mm512_setzero_si512());  // 64 empty blocks
+            p = q + 63;
+            w = o + 64;
+            q += 64;
+            o += 64;
+            continue;
+        }
+        if (e < 2) {
+            // Blocks of one data byte each, as in alternating bytes and
+            // zeros: the code lanes are every other one, and the chain goes
+            // on at lane e of the next window.
+            const std::uint64_t alt = 0x5555555555555555ULL << e;
+            if ((_cvtmask64_u64(_mm512_cmpeq_epi8_mask(v, twos)) & alt) == alt) {
+                store64v(o, _mm512_maskz_mov_epi8(_cvtu64_mask64(~alt), v));
+                p = q + 62 + e;
+                w = o + 63 + e;
+                q += 64;
+                o += 64;
+                continue;
+            }
+        }
+        const __m512i next = _mm512_adds_epu8(iota, v);
+        __m512i a[7];
+        a[0] = _mm512_mask_mov_epi8(iota, _mm512_cmplt_epu8_mask(next, lanes), next);
+        for (int k = 0; k < 6; ++k) a[k + 1] = perm(a[k], a[k]);
+        const __m512i exit = _mm512_sub_epi8(perm(a[6], next), lanes);
+        // Binary lifting: pos moves to the furthest chain lane at or before
+        // each lane; the lanes it reaches exactly are the code lanes.
+        __m512i pos = entry;
+        for (int k = 5; k >= 0; --k) {
+            const __m512i to = perm(pos, a[k]);
+            pos = _mm512_mask_mov_epi8(pos, _mm512_cmple_epu8_mask(to, iota), to);
+        }
+        const std::uint64_t codes = _cvtmask64_u64(_mm512_cmpeq_epi8_mask(pos, iota));
+        store64v(o, _mm512_maskz_mov_epi8(_cvtu64_mask64(~codes), v));
+        const unsigned last = highest64(codes);
+        p = q + last;
+        w = o + last + 1;
+        entry = perm(entry, exit);
+        e = static_cast<unsigned>(_mm512_cvtsi512_si32(entry)) & 0xFF;
+        // A long block next, or blocks too few for the tables to pay.
+        if (e >= 64 || __builtin_popcountll(codes) < 3) break;
+        q += 64;
+        o += 64;
+    }
+}
+
+// The avx2 kernel's block copy: 16- and 32-byte chunks, for the last 64
+// input bytes, where a 64-byte load could pass the end.
+TAVO_INLINE bool copy_block32(const std::uint8_t* d, std::size_t k, std::uint8_t* w) {
+    if (k <= 32) return copy_block16(d, k, w);
+    std::size_t off = 0;
+    for (; k - off > 32; off += 32) {
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(d + off));
+        if (_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, _mm256_setzero_si256()))) return false;
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(w + off), v);
+    }
+    off = k - 32;
+    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(d + off));
+    if (_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, _mm256_setzero_si256()))) return false;
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(w + off), v);
+    return true;
+}
+
+// Decodes the last 17..64 input bytes from the code byte p as the avx2
+// kernel does (its 16-byte window loop, block copy and tail): there a
+// 64-byte window costs more than it saves.
+TAVO_INLINE DecodeResult decode_last(const std::uint8_t* in, const std::uint8_t* p,
+                                     const std::uint8_t* end, std::uint8_t* out, std::uint8_t* w) {
+    for (;;) {
+        if (static_cast<unsigned>(*p) - 1 < 16 && end - p > 16) decode_short_run(p, w, end);
+        if (end - p <= 16) return decode_tail(in, p, end, out, w);
+        const std::size_t k = static_cast<std::size_t>(*p) - 1;
+        const std::uint8_t* const d = p + 1;
+        if (k > static_cast<std::size_t>(end - d) || !copy_block32(d, k, w))
+            return decode_exact(in, p, end, out, w);
+        p = d + k;
+        w += k;
+        if (p == end) return {static_cast<std::size_t>(w - out), DecodeStatus::ok};
+        if (k != kMaxBlockData) *w++ = 0;
+    }
+}
+
+// Copies the k data bytes of one block from d to w, with at least 64 input
+// bytes from d on; false if one of them is zero.
+TAVO_INLINE bool copy_block64(const std::uint8_t* d, std::size_t k, std::uint8_t* w) {
+    if (k <= 64) {
+        const __m512i v = load64v(d);
+        if (_cvtmask64_u64(_mm512_testn_epi8_mask(v, v)) & lanes_below(k)) return false;
+        store64v(w, v);
+        return true;
+    }
+    std::size_t off = 0;
+    for (; k - off > 64; off += 64) {
+        const __m512i v = load64v(d + off);
+        if (_cvtmask64_u64(_mm512_testn_epi8_mask(v, v))) return false;
+        store64v(w + off, v);
+    }
+    off = k - 64;
+    const __m512i v = load64v(d + off);
+    if (_cvtmask64_u64(_mm512_testn_epi8_mask(v, v))) return false;
+    store64v(w + off, v);
+    return true;
+}
+
+// The window step for the shared block loop: the window loop at codes
+// 1..kRunCodes with more than 64 input bytes left, the last 64 bytes or
+// fewer in one piece, and block copies that may load 64 bytes from d.
+struct Avx512Decode {
+    static constexpr unsigned kRunCodes = kWindowEntry;
+    static constexpr std::size_t kRunMin = 64;
+    static constexpr unsigned kStreak = 0;
+    static constexpr std::size_t kLastBytes = 64;
+
+    static TAVO_INLINE void run(const std::uint8_t*& p, std::uint8_t*& w, const std::uint8_t* end) {
+        // Two short blocks in a row; one alone, as random data has often,
+        // costs the window loop more than it saves.
+        if (static_cast<unsigned>(p[*p]) - 1 < kWindowEntry) decode_windows(p, w, end, iota64());
+    }
+    static TAVO_INLINE bool copy_block(const std::uint8_t* d, std::size_t k, std::uint8_t* w) {
+        return copy_block64(d, k, w);
+    }
+    static TAVO_INLINE DecodeResult last(const std::uint8_t* in, const std::uint8_t* p,
+                                         const std::uint8_t* end, std::uint8_t* out,
+                                         std::uint8_t* w) {
+        return decode_last(in, p, end, out, w);
+    }
+};
+
+DecodeResult decode_avx512(const std::uint8_t* in, std::size_t n, std::uint8_t* out) {
+    return decode_blocks<Avx512Decode>(in, n, out);
+}
+
+}  // namespace
+
+const Kernel kAvx512Kernel = {"avx512", encode_avx512, decode_avx512};
+
+}  // namespace tavo
+
+TAVO_TARGET_END
+
+#endif
