@@ -14,12 +14,6 @@
 #pragma GCC diagnostic pop
 #endif
 
-#if PY_VERSION_HEX < 0x02050000
-/* 2.4-era headers predate Py_ssize_t. */
-typedef int Py_ssize_t;
-#define PY_SSIZE_T_MAX INT_MAX
-#endif
-
 #if defined(_WIN32)
 /* Visibility means nothing to a DLL: without dllexport, GNU ld would
  * export every global symbol, the codec's and libgcc's included. */
@@ -50,25 +44,11 @@ typedef int Py_ssize_t;
 #define TAVO_MAX_RESULT (PY_SSIZE_T_MAX - (Py_ssize_t)(offsetof(PyStringObject, ob_sval) + 1))
 #endif
 
-/* Shrinks a result that nobody else has seen yet to `size` bytes. Large
- * results keep their allocation and only take the shorter length: the slack
- * is under 0.5% (the output bound's n/254), and returning it would cost a
- * realloc. Worse, with glibc a large block shrunk before it is freed lowers
- * the size above which malloc maps fresh pages, so the next call of the same
- * size would page-fault its whole output again. */
-#define TAVO_KEEP_ALLOCATION_FROM (128 * 1024)
-static inline int tavo_bytes_shrink(PyObject** pobj, Py_ssize_t capacity, Py_ssize_t size) {
-#if PY_MAJOR_VERSION >= 3
-    if (capacity >= TAVO_KEEP_ALLOCATION_FROM) {
-        ((PyVarObject*)*pobj)->ob_size = size;
-        PyBytes_AS_STRING(*pobj)[size] = '\0';
-        return 0;
-    }
-#else
-    (void)capacity;
+/* Sets the length of a variable-size object in place; the macro arrived in
+ * 3.9, and older hosts write the field directly. */
+#ifndef Py_SET_SIZE
+#define Py_SET_SIZE(obj, size) (((PyVarObject*)(obj))->ob_size = (size))
 #endif
-    return TavoBytes_Resize(pobj, size);
-}
 
 /* Text for names, and the argument format of a read-only buffer. */
 #if PY_MAJOR_VERSION >= 3
@@ -115,6 +95,14 @@ static inline void tavo_input_release(TavoInput* in) {
 #define TAVO_METH_CAST(fn) ((PyCFunction)(fn))
 #endif
 
+/* A function's signature line, ahead of its docstring. 3.x reads it into
+ * __text_signature__ and strips it from __doc__; 2.x would show it as text. */
+#if PY_MAJOR_VERSION >= 3
+#define TAVO_SIGNATURE(text) text "\n--\n\n"
+#else
+#define TAVO_SIGNATURE(text) ""
+#endif
+
 #if PY_MAJOR_VERSION >= 3
 #define TAVO_ARG_FORMAT "y*:in_bytes"
 #else
@@ -133,15 +121,19 @@ static inline int tavo_input_acquire(TAVO_ARGS_PARAMS, TavoInput* in) {
             in->len = PyBytes_GET_SIZE(obj);
             return 1;
         }
-        if (PyObject_GetBuffer(obj, &in->view, PyBUF_SIMPLE) == 0) {
+        if (PyObject_CheckBuffer(obj)) {
+            /* An export that fails keeps its own exception: asking again
+             * would run the exporter twice and could lose the first error,
+             * a KeyboardInterrupt among them. */
+            if (PyObject_GetBuffer(obj, &in->view, PyBUF_SIMPLE) < 0) return 0;
             in->has_view = 1;
             in->data = (const unsigned char*)in->view.buf;
             in->len = in->view.len;
             return 1;
         }
-        PyErr_Clear();
     }
-    /* Rare path: let the host's own conversion produce its exact error. */
+    /* A wrong argument count or an object with no buffer at all: the host's
+     * own conversion gives its exact error. */
     {
         PyObject* tuple = PyTuple_New(nargs);
         Py_ssize_t i;
@@ -190,16 +182,22 @@ static inline int tavo_input_acquire(TAVO_ARGS_PARAMS, TavoInput* in) {
 #endif
 
 /* Creates the module object; returns a new reference (3.x) or a borrowed
- * one that sys.modules owns (2.x), or NULL with the host's error set. */
+ * one that sys.modules owns (2.x), or NULL with the host's error set. Each
+ * extension calls it once from its own init, so the one definition 3.x
+ * keeps per extension can live here. */
+static inline PyObject* tavo_module_create(const char* name, PyMethodDef* methods,
+                                           const char* doc) {
 #if PY_MAJOR_VERSION >= 3
-#define TAVO_MODULE_CREATE(def_name, name, methods, doc)                                   \
-    static struct PyModuleDef def_name = {PyModuleDef_HEAD_INIT, name, doc, -1, methods, \
-                                          NULL, NULL, NULL, NULL};                        \
-    PyObject* module = PyModule_Create(&def_name)
+    static struct PyModuleDef def = {PyModuleDef_HEAD_INIT, NULL, NULL, -1, NULL,
+                                     NULL, NULL, NULL, NULL};
+    def.m_name = name;
+    def.m_doc = doc;
+    def.m_methods = methods;
+    return PyModule_Create(&def);
 #else
-#define TAVO_MODULE_CREATE(def_name, name, methods, doc) \
-    PyObject* module = Py_InitModule4(name, methods, doc, NULL, PYTHON_API_VERSION)
+    return Py_InitModule4(name, methods, doc, NULL, PYTHON_API_VERSION);
 #endif
+}
 
 /* Undoes a half-finished init so the import fails cleanly, and a retried
  * import starts afresh instead of finding a module without its class. */

@@ -3,12 +3,11 @@
 // public _tavoext keeps exactly encode, decode and DecodeError.
 #include "compat.h"
 
-#include <chrono>
-#include <cstdlib>
 #include <cstring>
 
 #include "../codec/format.hpp"
 #include "../codec/kernels.hpp"
+#include "../codec/timing.hpp"
 
 namespace {
 
@@ -39,14 +38,12 @@ void set_decode_error(const tavo::DecodeResult& r) {
 // Reads time()'s optional message lengths: a sequence of sizes that add up to
 // the input's n; None means one message of n bytes. Returns an array of
 // *count sizes for PyMem_Free, or null with an exception set.
-std::size_t* read_lengths(PyObject* arg, std::size_t n, std::size_t* count,
-                          std::size_t* largest) {
+std::size_t* read_lengths(PyObject* arg, std::size_t n, std::size_t* count) {
     PyObject* seq = arg == Py_None ? PyTuple_New(0)
                                    : PySequence_Fast(arg, "lengths must be a sequence of sizes");
     if (seq == nullptr) return nullptr;
     const Py_ssize_t items = PySequence_Fast_GET_SIZE(seq);
     *count = arg == Py_None ? 1 : static_cast<std::size_t>(items);
-    *largest = 0;
     std::size_t* sizes =
         static_cast<std::size_t*>(PyMem_Malloc((*count ? *count : 1) * sizeof(std::size_t)));
     if (sizes == nullptr) {
@@ -71,8 +68,6 @@ std::size_t* read_lengths(PyObject* arg, std::size_t n, std::size_t* count,
         PyMem_Free(sizes);
         return nullptr;
     }
-    for (std::size_t i = 0; i < *count; ++i)
-        if (*largest < sizes[i]) *largest = sizes[i];
     return sizes;
 }
 
@@ -164,6 +159,51 @@ PyObject* features(PyObject*, PyObject*) {
     return tuple;
 }
 
+// What one call of time() asks for. Holds the input's buffer view and the
+// message sizes until release_plan.
+struct TimePlan {
+    Py_buffer view;
+    std::size_t* sizes;
+    tavo::TimingJob job;
+};
+
+void release_plan(TimePlan* plan) {
+    PyMem_Free(plan->sizes);
+    PyBuffer_Release(&plan->view);
+}
+
+// Reads time()'s arguments into *plan; false, with an exception set and
+// nothing held, if they are not a job that can run.
+bool read_plan(PyObject* args, TimePlan* plan) {
+    const char* name;
+    const char* op;
+    Py_ssize_t loops;
+    PyObject* lengths = Py_None;
+    if (!PyArg_ParseTuple(args, "ss" TAVO_BUFFER_FORMAT "n|O", &name, &op, &plan->view, &loops,
+                          &lengths))
+        return false;
+    const bool encode_op = std::strcmp(op, "encode") == 0;
+    const tavo::Kernel* kernel = nullptr;
+    std::size_t count = 0;
+    plan->sizes = nullptr;
+    if (!encode_op && std::strcmp(op, "decode") != 0) {
+        PyErr_SetString(PyExc_ValueError, "op must be 'encode' or 'decode'");
+    } else if (loops < 1) {
+        PyErr_SetString(PyExc_ValueError, "loops must be at least 1");
+    } else if ((plan->sizes = read_lengths(lengths, static_cast<std::size_t>(plan->view.len),
+                                           &count)) != nullptr &&
+               std::strcmp(name, "memcpy") != 0) {
+        kernel = find_kernel(name);
+    }
+    if (PyErr_Occurred()) {
+        release_plan(plan);
+        return false;
+    }
+    plan->job = {kernel,      encode_op, static_cast<const std::uint8_t*>(plan->view.buf),
+                 plan->sizes, count,     static_cast<std::size_t>(loops)};
+    return true;
+}
+
 // Runs one codec kernel, or a plain memcpy of the same bytes, `loops` times
 // over the same input, without the GIL, and returns the seconds it took. The
 // benchmark compares kernels this way, free of call overhead. Optional
@@ -176,87 +216,23 @@ PyDoc_STRVAR(time_doc,
              "of data when kernel is 'memcpy'. With lengths, data is that sequence of "
              "consecutive messages and each run takes every one of them in turn.");
 PyObject* time_kernel(PyObject*, PyObject* args) {
-    const char* name;
-    const char* op;
-    Py_buffer view;
-    Py_ssize_t loops;
-    PyObject* lengths_arg = Py_None;
-    if (!PyArg_ParseTuple(args, "ss" TAVO_BUFFER_FORMAT "n|O", &name, &op, &view, &loops,
-                          &lengths_arg))
-        return nullptr;
-    const std::size_t n = static_cast<std::size_t>(view.len);
-    std::size_t* sizes = nullptr;
-    std::size_t count = 0, largest = 0;
-    const bool encode_op = std::strcmp(op, "encode") == 0;
-    const bool copy = std::strcmp(name, "memcpy") == 0;
-    const tavo::Kernel* kernel = nullptr;
-    if (!encode_op && std::strcmp(op, "decode") != 0) {
-        PyErr_SetString(PyExc_ValueError, "op must be 'encode' or 'decode'");
-    } else if (loops < 1) {
-        PyErr_SetString(PyExc_ValueError, "loops must be at least 1");
-    } else if ((sizes = read_lengths(lengths_arg, n, &count, &largest)) != nullptr && !copy) {
-        kernel = find_kernel(name);
-    }
-    std::size_t capacity = tavo::decoded_capacity(largest);
-    if (!PyErr_Occurred() && encode_op &&
-        !tavo::encoded_bound(largest, static_cast<std::size_t>(TAVO_MAX_RESULT), &capacity))
-        PyErr_NoMemory();
-    // One output area serves every message, so the largest sets its size.
-    std::uint8_t* const base = PyErr_Occurred() ? nullptr
-                                                : static_cast<std::uint8_t*>(
-                                                      std::malloc(capacity + 4096));
-    if (base == nullptr) {
-        PyMem_Free(sizes);
-        PyBuffer_Release(&view);
-        return PyErr_Occurred() ? nullptr : PyErr_NoMemory();
-    }
-    // The output sits half a page away from the input modulo 4 KiB, so
-    // that no timing depends on whether loads falsely alias earlier stores.
-    const std::uint8_t* const in = static_cast<const std::uint8_t*>(view.buf);
-    const std::uintptr_t apart =
-        (reinterpret_cast<std::uintptr_t>(base) - reinterpret_cast<std::uintptr_t>(in)) & 4095;
-    std::uint8_t* const out = base + ((2048 - apart) & 4095);
-    tavo::DecodeResult bad = {0, tavo::DecodeStatus::ok};
-    double seconds = 0.0;
+    TimePlan plan;
+    if (!read_plan(args, &plan)) return nullptr;
+    tavo::TimingResult r = {};
     Py_BEGIN_ALLOW_THREADS
-    // One untimed pass first: it checks every decode input, and it touches
-    // the output so that no page fault is timed.
-    for (std::size_t i = 0, at = 0; i < count && bad.status == tavo::DecodeStatus::ok;
-         at += sizes[i++]) {
-        if (copy)
-            std::memcpy(out, in + at, sizes[i]);
-        else if (encode_op)
-            kernel->encode(in + at, sizes[i], out);
-        else if ((bad = kernel->decode(in + at, sizes[i], out)).status != tavo::DecodeStatus::ok)
-            bad.length += at;
-    }
-    if (bad.status == tavo::DecodeStatus::ok) {
-        const auto start = std::chrono::steady_clock::now();
-        for (Py_ssize_t loop = 0; loop < loops; ++loop) {
-            for (std::size_t i = 0, at = 0; i < count; at += sizes[i++]) {
-                if (copy)
-                    std::memcpy(out, in + at, sizes[i]);
-                else if (encode_op)
-                    kernel->encode(in + at, sizes[i], out);
-                else
-                    kernel->decode(in + at, sizes[i], out);
-                // Keep the compiler from dropping or merging the runs.
-#if defined(__GNUC__)
-                __asm__ __volatile__("" : : "r"(out) : "memory");
-#endif
-            }
-        }
-        seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    }
+    r = tavo::time_job(plan.job);
     Py_END_ALLOW_THREADS
-    std::free(base);
-    PyMem_Free(sizes);
-    PyBuffer_Release(&view);
-    if (bad.status != tavo::DecodeStatus::ok) {
-        set_decode_error(bad);
-        return nullptr;
+    release_plan(&plan);
+    switch (r.status) {
+        case tavo::TimingStatus::ok:
+            return PyFloat_FromDouble(r.seconds);
+        case tavo::TimingStatus::no_memory:
+            return PyErr_NoMemory();
+        case tavo::TimingStatus::bad_input:
+            break;
     }
-    return PyFloat_FromDouble(seconds);
+    set_decode_error(r.error);
+    return nullptr;
 }
 
 PyMethodDef methods[] = {
@@ -274,7 +250,7 @@ PyDoc_STRVAR(module_doc, "Private: direct access to tavo's codec kernels.");
 }  // namespace
 
 TAVO_MODINIT(_kernels) {
-    TAVO_MODULE_CREATE(module_def, "tavo._kernels", methods, module_doc);
+    PyObject* module = tavo_module_create("tavo._kernels", methods, module_doc);
     if (module == nullptr) TAVO_INIT_RETURN(nullptr);
     PyObject* ext = PyImport_ImportModule("_tavoext");
     PyObject* cls = ext ? PyObject_GetAttrString(ext, "DecodeError") : nullptr;

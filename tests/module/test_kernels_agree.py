@@ -114,18 +114,10 @@ def test_error_comes_first_in_input_order(name):
             assert outcome(name, "decode", bad) == outcome("scalar", "decode", bad), (name, at)
 
 
-def test_active_kernel_is_listed_last():
-    assert _kernels.active() == _kernels.names()[-1]
-    assert _kernels.names()[0] == "scalar"
+def test_active_kernel_is_one_this_cpu_runs():
+    assert _kernels.active() in _kernels.names()
+    assert "scalar" in _kernels.names()
     assert len(set(_kernels.names())) == len(_kernels.names())
-
-
-def test_time_runs_each_kernel_and_memcpy():
-    data = bytes(bytearray(range(1, 200))) * 10
-    encoded = _kernels.encode("scalar", data)
-    for name in _kernels.names() + ("memcpy",):
-        assert _kernels.time(name, "encode", data, 3) >= 0.0
-        assert _kernels.time(name, "decode", encoded, 3) >= 0.0
 
 
 def test_time_refuses_bad_arguments_and_bad_encodings():
@@ -148,10 +140,11 @@ def test_time_over_messages_checks_each_and_reports_where():
     encodings = [_kernels.encode("scalar", m) for m in messages]
     joined = b"".join(encodings)
     lengths = [len(e) for e in encodings]
-    for name in _kernels.names():
-        assert _kernels.time(name, "decode", joined, 2, lengths) >= 0.0
-        assert _kernels.time(name, "encode", b"".join(messages), 2,
-                             [len(m) for m in messages]) >= 0.0
+    # Valid messages, cut where each ends, pass every kernel's check.
+    for name in _kernels.names() + ("memcpy",):
+        _kernels.time(name, "decode", joined, 2, lengths)
+        _kernels.time(name, "encode", b"".join(messages), 2, [len(m) for m in messages])
+        _kernels.time(name, "decode", encodings[-1], 2)  # no lengths: one message
     # Cut inside a block, the first message is too short for its code.
     with pytest.raises(DecodeError) as info:
         _kernels.time("scalar", "decode", encodings[5], 1, [3, lengths[5] - 3])

@@ -5,6 +5,7 @@ runner.
 """
 import pickle
 import random
+import sys
 import unittest
 
 import _tavoext
@@ -55,6 +56,23 @@ class SurfaceTest(unittest.TestCase):
             "A tavo.DecodeError exception may be raised if the encoded data",
             "is invalid.",
         ]))
+
+    @unittest.skipIf(sys.version_info < (3,), "text signatures are Python 3's")
+    def test_signatures_for_inspect_and_help(self):
+        import inspect
+        import pydoc
+        for func in (_tavoext.encode, _tavoext.decode):
+            params = list(inspect.signature(func).parameters.values())
+            self.assertEqual([(p.name, p.kind) for p in params],
+                             [("in_bytes", inspect.Parameter.POSITIONAL_ONLY)])
+            text = pydoc.render_doc(func, renderer=pydoc.plaintext)
+            self.assertIn("%s(in_bytes, /)" % func.__name__, text)
+            self.assertIn(func.__doc__.splitlines()[0], text)
+
+    def test_decode_error_class_has_a_docstring(self):
+        doc = _tavoext.DecodeError.__doc__
+        self.assertTrue(doc and doc.strip())
+        self.assertNotEqual(doc, Exception.__doc__)
 
     def test_decode_error_class(self):
         cls = _tavoext.DecodeError

@@ -24,6 +24,7 @@ try:
 except ImportError:
     _kernels = None
 
+FREE_THREADED = bool(__import__("sysconfig").get_config_var("Py_GIL_DISABLED"))
 THREADS = 8
 ROUNDS = 6
 KIB = 1024
@@ -202,6 +203,43 @@ def test_resizing_an_input_while_it_is_being_coded():
     assert data == raw and encoded == enc
 
 
+# Free-threaded 3.13 has no GIL to let go of, and its bytearray is not safe
+# to resize while another thread exports it.
+@pytest.mark.skipif(FREE_THREADED, reason="no GIL on a free-threaded build")
+def test_large_calls_let_other_threads_run():
+    # A watcher thread tries to resize each input. It is refused only while a
+    # call holds the input's buffer, so a refusal shows the watcher ran during
+    # a call, which it can only do if the call let go of the GIL.
+    raw = bytearray(_sample(random.Random(5), 4096 * KIB, 0.01))
+    enc = bytearray(encode(raw))
+    snapshots = {"encode": bytes(raw), "decode": bytes(enc)}
+    refused = {"encode": 0, "decode": 0}
+    stop = threading.Event()
+
+    def watcher():
+        while not stop.is_set():
+            for op, buf in (("encode", raw), ("decode", enc)):
+                try:
+                    buf.__init__(snapshots[op])  # empties, then refills, the buffer
+                except BufferError:
+                    refused[op] += 1
+
+    thread = threading.Thread(target=watcher)
+    thread.start()
+    try:
+        for _ in range(300):
+            if not refused["encode"]:
+                encode(raw)
+            if not refused["decode"]:
+                decode(enc)
+            if all(refused.values()):
+                break
+    finally:
+        stop.set()
+        thread.join()
+    assert refused["encode"] and refused["decode"], refused
+
+
 @pytest.mark.skipif(_kernels is None, reason="tavo._kernels not built")
 def test_every_kernel_from_many_threads():
     names = _kernels.names()
@@ -241,9 +279,6 @@ def test_first_calls_race_in_a_fresh_interpreter():
     for _ in range(5):
         out = subprocess.check_output([sys.executable, "-c", code], env=env)
         assert out.strip() == b"ok"
-
-
-FREE_THREADED = bool(__import__("sysconfig").get_config_var("Py_GIL_DISABLED"))
 
 
 @pytest.mark.skipif(not FREE_THREADED, reason="needs a free-threaded CPython build")

@@ -1,5 +1,9 @@
-"""The benchmark runs end to end and reports what it measured."""
+"""The benchmark runs end to end, and what it reports agrees with what it
+measured: one table row per size and shape, ratios that are the quotients of
+the speeds beside them, a lowest ratio that is the lowest in the table, and
+every section's figures in its output."""
 import io
+import math
 import re
 
 import pytest
@@ -7,36 +11,92 @@ import pytest
 _bench = pytest.importorskip("tavo._bench")
 from tavo import _kernels  # noqa: E402
 
+SIZES = (16, 300)
+FIGURE = re.compile(r"\d+\.\d+")
 
-def test_quick_run_reports_every_section(monkeypatch):
+
+def table_rows(text):
+    """{(size, shape): [figures]} of the kernel table's rows."""
+    rows = {}
+    for line in text.splitlines():
+        for size in SIZES:
+            for shape in _bench.SHAPES:
+                label = "%s %s" % (_bench.size_name(size), shape)
+                if re.match(r"%s\s+%s\s" % (re.escape(_bench.size_name(size)), re.escape(shape)),
+                            line):
+                    assert label not in rows, "two rows for " + label
+                    rows[label] = [float(x) for x in FIGURE.findall(line)]
+    return rows
+
+
+def close(printed, exact, decimals):
+    """Whether `printed`, rounded to `decimals`, can come from `exact`, when
+    exact is itself a quotient of figures rounded to two decimals."""
+    return abs(printed - exact) <= 0.6 * 10 ** -decimals + 0.05 * exact
+
+
+def test_kernel_table_ratios_and_lowest_ratio_follow_the_speeds():
+    out = io.StringIO()
+    others = [k for k in _kernels.names() if k not in ("scalar", _kernels.active())]
+    worst = _bench.kernel_table(SIZES, _kernels.names(), True, out)
+    rows = table_rows(out.getvalue())
+    assert len(rows) == len(SIZES) * len(_bench.SHAPES)
+    ratios = {"encode": {}, "decode": {}}
+    for label, figures in rows.items():
+        # memcpy; kernel in use, scalar and their ratio, for encode then
+        # decode; then each other kernel's two ratios to scalar.
+        assert len(figures) == 7 + 2 * len(others), (label, figures)
+        assert all(f > 0 and math.isfinite(f) for f in figures), (label, figures)
+        for op, (active, scalar, ratio) in (("encode", figures[1:4]), ("decode", figures[4:7])):
+            assert close(ratio, active / scalar, 1), (label, op, figures)
+            ratios[op][label] = ratio
+    for op in ("encode", "decode"):
+        lowest, where = worst[op]
+        assert close(min(ratios[op].values()), lowest, 1), (op, worst, ratios[op])
+        assert where in rows and close(ratios[op][where], lowest, 1), (op, worst)
+
+
+def test_every_section_reports_what_it_measured(monkeypatch):
+    figures = {}
+
+    def recorded(name):
+        section = getattr(_bench, name)
+
+        def run(*args, **kwargs):
+            figures[name] = section(*args, **kwargs)
+            return figures[name]
+        return run
+
+    for name in ("kernel_table", "copy_ratio", "small_messages", "thread_scaling", "framing",
+                 "into_and_streams"):
+        monkeypatch.setattr(_bench, name, recorded(name))
     out = io.StringIO()
     monkeypatch.setattr("sys.stdout", out)
-    assert _bench.main(["--quick", "--sizes", "16,300", "--all-kernels"]) == 0
+    assert _bench.main(["--quick", "--sizes", ",".join(map(str, SIZES))]) == 0
     text = out.getvalue()
-    assert "kernel in use: %s" % _kernels.active() in text
-    assert "CPU: " in text
+    # What ran, and where.
+    assert _kernels.active() in text and _bench.cpu_model() in text
     choice = [line for line in text.splitlines() if line.startswith("Kernel chosen: ")]
     assert len(choice) == 1 and _kernels.active() in choice[0]
     for name, present in _kernels.features():
         assert "%s %s" % (name, "yes" if present else "no") in choice[0]
-    # One table row per size and shape, each with a positive speed.
-    rows = [line for line in text.splitlines() if re.match(r"^(16|300) B ", line)]
-    assert len(rows) == 2 * len(_bench.SHAPES)
-    for row in rows:
-        speeds = [float(x) for x in re.findall(r"\d+\.\d+", row)]
-        assert speeds and min(speeds) > 0, row
-    assert "bytearray(data)" in text and "hexlify" in text
-    assert re.search(r"2 threads do \d+\.\d\dx the work", text)
-    assert re.search(r"kernel alone in a C loop, without Python or the GIL: \d+\.\d\dx", text)
-    assert re.search(r"lowest decode ratio %s/scalar: \d" % _kernels.active(), text)
-    for label in ("FrameDecoder.feed", "decode loop", "encode_frames", "encode_frame loop"):
-        assert re.search(r"  %s +\d+\.\d\d million frames/s" % label, text), label
-    assert re.search(r"/ decode loop over split frames: \d+\.\d\dx", text)
-    assert re.search(r"encode_frames / encode_frame loop: \d+\.\d\dx", text)
-    into_rows = [line for line in text.splitlines()
-                 if re.match(r"^ +(16 B|64 B|256 B|4 KiB) +\d+\.\d +\d+\.\d +\d+\.\d\dx", line)]
-    assert len(into_rows) == 4
-    assert re.search(r"Encoder / encode: \d+\.\d\dx   Decoder / decode: \d+\.\d\dx", text)
+    assert len(table_rows(text)) == len(SIZES) * len(_bench.SHAPES)
+    # Each figure a section returns is one it printed.
+    copy = figures["copy_ratio"]
+    assert copy["copy"] == 1.0 and copy["encode"] > 0 and copy["decode"] > 0
+    small = figures["small_messages"]
+    assert sorted(small) == [16, 64, 256]
+    reported = [copy["encode"], copy["decode"], figures["thread_scaling"]]
+    reported += [r for pair in small.values() for r in pair] + list(figures["framing"])
+    into = figures["into_and_streams"]
+    assert sorted(into) == sorted(["Encoder", "Decoder"] + ["%s_into %d" % (op, n) for op in (
+        "encode", "decode") for n in (16, 64, 256, 4096)])
+    reported += list(into.values())
+    for value in reported:
+        assert value > 0 and math.isfinite(value)
+        assert "%.2f" % value in text, (value, text)
+    for op, (lowest, _) in figures["kernel_table"].items():
+        assert "%.2f" % lowest in text
 
 
 @pytest.mark.parametrize("shape", _bench.SHAPES)
