@@ -62,7 +62,7 @@ class TestShortWrites:
         ("encode", DATA, tavo.encode(DATA)),
         ("decode", tavo.encode(DATA), DATA),
         ("frames", tavo.encode_frame(DATA[:70000]) * 3, DATA[:70000] * 3),
-    ])
+    ], ids=["encode", "decode", "frames"])
     def test_every_command_writes_everything(self, command, payload, expected, tmp_path,
                                              monkeypatch):
         source = tmp_path / "in.bin"
@@ -176,7 +176,10 @@ class TestDecodeFailureOutput:
 
 @posix_only
 class TestWriteErrors:
-    @pytest.mark.parametrize("command, payload", [("encode", DATA), ("decode", tavo.encode(DATA))])
+    # Explicit ids: an id made from the payload would be copied into the
+    # environment of every subprocess (PYTEST_CURRENT_TEST), past exec's limit.
+    @pytest.mark.parametrize("command, payload", [("encode", DATA), ("decode", tavo.encode(DATA))],
+                             ids=["encode", "decode"])
     def test_full_device(self, command, payload):
         result = run([command, "-o", "/dev/full"], payload)
         assert result.returncode == 1
@@ -242,7 +245,7 @@ class TestClosedStandardStreams:
     (["encode"], DATA * 4),
     (["decode"], tavo.encode(DATA * 4)),
     (["frames", "--hex"], tavo.encode_frame(DATA[:1000]) * 400),
-])
+], ids=["encode", "decode", "frames"])
 def test_reader_going_away_is_quiet_with_the_broken_pipe_status(args, payload, tmp_path):
     (tmp_path / "in").write_bytes(payload)
     proc = subprocess.Popen(TAVO + args + [str(tmp_path / "in")], stdout=subprocess.PIPE,
