@@ -227,7 +227,11 @@ TAVO_INLINE void decode_windows(const std::uint8_t*& p, std::uint8_t*& w,
         p = q + last;
         w = o + last + 1;
         entry = perm(entry, exit);
-        e = static_cast<unsigned>(_mm512_cvtsi512_si32(entry)) & 0xFF;
+        // Lane 0 through memory: the register casts warn inside a target
+        // region on some g++, and older g++ lacks _mm512_cvtsi512_si32.
+        alignas(64) std::uint8_t lanes[64];
+        _mm512_store_si512(lanes, entry);
+        e = lanes[0];
         // A long block next, or blocks too few for the tables to pay.
         if (e >= 64 || __builtin_popcountll(codes) < 3) break;
         q += 64;

@@ -305,10 +305,13 @@ def test_frame_protocol_on_a_pty():
     then the device goes away in the middle of a frame."""
     import tty  # POSIX only: it needs termios
     stream, expected = peer_stream(6)
+    try:
+        master, slave = os.openpty()
+    except OSError as exc:  # e.g. a chroot without devpts
+        pytest.skip("no pty on this host: %s" % exc)
 
     async def main():
         loop = asyncio.get_running_loop()
-        master, slave = os.openpty()
         tty.setraw(slave)
         source = os.fdopen(master, "rb", buffering=0)
         transport, protocol = await loop.connect_read_pipe(
