@@ -87,11 +87,12 @@ struct Input {
             len = PyBytes_GET_SIZE(obj);
             return true;
         }
-        if (PyObject_GetBuffer(obj, &view, PyBUF_SIMPLE) < 0) {
-            // The host's own conversion, for its exact error message.
-            PyErr_Clear();
-            if (!PyArg_Parse(obj, "y*", &view)) return false;
-        }
+        // An export that fails keeps its own exception (asking again would
+        // run the exporter twice and could lose it); an object with no
+        // buffer at all gets the host's own conversion and exact message.
+        if (PyObject_CheckBuffer(obj) ? PyObject_GetBuffer(obj, &view, PyBUF_SIMPLE) < 0
+                                      : !PyArg_Parse(obj, "y*", &view))
+            return false;
         has_view = true;
         data = static_cast<const std::uint8_t*>(view.buf);
         len = view.len;
@@ -356,17 +357,39 @@ struct IntoArgs {
             out_len = PyByteArray_GET_SIZE(out_obj);
             return true;
         }
-        if (PyObject_GetBuffer(out_obj, &out_view, PyBUF_WRITABLE) < 0) {
-            PyErr_Clear();
-            if (!PyArg_Parse(out_obj, "w*", &out_view)) {
-                in.release();
-                return false;
-            }
+        if (!acquire_out(name, out_obj)) {
+            in.release();
+            return false;
         }
         has_out_view = true;
         out = static_cast<std::uint8_t*>(out_view.buf);
         out_len = out_view.len;
         return true;
+    }
+    // As for data, a failed export keeps its own exception and an object
+    // with no buffer gets the host's message. A read-only buffer's refusal
+    // (BufferError) becomes the TypeError the host gives for it, without a
+    // second export.
+    bool acquire_out(const char* name, PyObject* obj) {
+        if (!PyObject_CheckBuffer(obj)) return PyArg_Parse(obj, "w*", &out_view) != 0;
+        if (PyObject_GetBuffer(obj, &out_view, PyBUF_WRITABLE) == 0) return true;
+        if (!PyErr_ExceptionMatches(PyExc_BufferError)) return false;
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);
+        PyErr_NormalizeException(&type, &value, &traceback);
+        PyErr_Format(PyExc_TypeError,
+                     "%s() argument 2 must be read-write bytes-like object, not %.100s", name,
+                     Py_TYPE(obj)->tp_name);
+        if (value != nullptr) {
+            PyObject *type2, *value2, *traceback2;
+            PyErr_Fetch(&type2, &value2, &traceback2);
+            PyErr_NormalizeException(&type2, &value2, &traceback2);
+            PyException_SetContext(value2, value);  // steals value
+            PyErr_Restore(type2, value2, traceback2);
+        }
+        Py_XDECREF(type);
+        Py_XDECREF(traceback);
+        return false;
     }
     bool overlap() const {
         const std::uint8_t* a = in.data;
@@ -378,6 +401,28 @@ struct IntoArgs {
         has_out_view = false;
     }
 };
+
+// The ints of the lengths a small message's encode_into / decode_into
+// returns, made once at init: a result above the host's own small-int cache
+// would otherwise cost an allocation as large a share of the call as the
+// codec itself.
+constexpr std::size_t kCachedLengths = 1100;
+PyObject* g_lengths[kCachedLengths];
+
+bool make_lengths() {
+    for (std::size_t i = 0; i < kCachedLengths; ++i)
+        if (g_lengths[i] == nullptr && (g_lengths[i] = PyLong_FromSize_t(i)) == nullptr)
+            return false;
+    return true;
+}
+
+PyObject* length_object(std::size_t n) {
+    if (n < kCachedLengths) {
+        Py_INCREF(g_lengths[n]);
+        return g_lengths[n];
+    }
+    return PyLong_FromSize_t(n);
+}
 
 PyObject* encode_into(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     IntoArgs a;
@@ -399,7 +444,7 @@ PyObject* encode_into(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         run(a.in.len, [&] { written = tavo::best_kernel().encode(a.in.data, n, a.out); });
     }
     a.release();
-    return refused ? nullptr : PyLong_FromSize_t(written);
+    return refused ? nullptr : length_object(written);
 }
 
 PyDoc_STRVAR(decode_into_doc,
@@ -430,7 +475,7 @@ PyObject* decode_into(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     a.release();
     if (refused) return nullptr;
     if (r.status != tavo::DecodeStatus::ok) return raise_decode_error(r.status, r.length, nullptr);
-    return PyLong_FromSize_t(r.length);
+    return length_object(r.length);
 }
 
 // n as a size, or -1 with ValueError / TypeError / OverflowError set.
@@ -493,6 +538,7 @@ int add_type(PyObject* module, const char* name, PyType_Spec* spec) {
 }  // namespace
 
 int add_codec(PyObject* module) {
+    if (!make_lengths()) return -1;
     if (PyModule_AddFunctions(module, functions) < 0) return -1;
     if (add_type(module, "Encoder", &Encoder_spec) < 0) return -1;
     return add_type(module, "Decoder", &Decoder_spec);

@@ -352,6 +352,18 @@ class TestIntoBuffers:
                 assert back[:_stream.decode_into(out[:m], back)] == data
                 assert back[m - 1:] == bytearray([self.SENTINEL]) * 64
 
+    def test_returned_lengths_across_the_small_message_range(self):
+        # Lengths up to about a kilobyte come from a table made at import;
+        # every one of them, and those past its end, must be the true count.
+        out = bytearray(_stream.max_encoded_length(1300))
+        for n in list(range(0, 1300, 7)) + [254, 255, 256, 257, 1097, 1098, 1099, 1100, 1101]:
+            data = b"\x07" * n
+            written = _stream.encode_into(data, out)
+            assert type(written) is int and written == len(encode(data))
+            back = bytearray(written)
+            got = _stream.decode_into(bytes(out[:written]), back)
+            assert type(got) is int and got == n
+
     def test_too_small_is_refused_before_writing(self):
         data = b"\x00" * 10 + b"x" * 300
         out = bytearray([self.SENTINEL]) * (_stream.max_encoded_length(len(data)) - 1)
@@ -379,6 +391,41 @@ class TestIntoBuffers:
             _stream.decode_into(memoryview(shared)[:5], memoryview(shared)[4:])
         with pytest.raises(ValueError, match="overlap"):
             _stream.encode_into(memoryview(shared)[:5], shared)
+
+    @pytest.mark.skipif(sys.version_info < (3, 12), reason="__buffer__ needs Python 3.12")
+    @pytest.mark.parametrize("call", [
+        lambda src: _stream.encode_into(src, bytearray(10)),
+        lambda src: _stream.decode_into(src, bytearray(10)),
+        lambda src: _stream.encode_into(b"abc", src),
+        lambda src: _stream.decode_into(b"\x02a", src),
+        lambda src: Encoder().encode(src),
+        lambda src: Decoder().decode(src),
+    ], ids=["encode_into data", "decode_into data", "encode_into out", "decode_into out",
+            "Encoder", "Decoder"])
+    @pytest.mark.parametrize("error", [ValueError("no export now"), KeyboardInterrupt()],
+                             ids=["ValueError", "KeyboardInterrupt"])
+    def test_failed_export_keeps_its_exception_and_is_not_retried(self, call, error):
+        class ExportsOnSecondTry:
+            calls = 0
+
+            def __buffer__(self, flags):
+                self.calls += 1
+                if self.calls == 1:
+                    raise error
+                return memoryview(bytearray(b"\x02a"))
+
+        source = ExportsOnSecondTry()
+        with pytest.raises(type(error)) as info:
+            call(source)
+        assert info.value is error
+        assert source.calls == 1
+
+    def test_read_only_out_is_a_type_error_naming_the_call(self):
+        for func, data in ((_stream.encode_into, b"abc"), (_stream.decode_into, b"\x02a")):
+            with pytest.raises(TypeError, match=r"%s\(\) argument 2 must be read-write "
+                               "bytes-like object, not bytes" % func.__name__) as info:
+                func(data, bytes(10))
+            assert isinstance(info.value.__context__, BufferError)
 
     def test_decode_into_agrees_with_decode(self):
         rng = random.Random(4)
