@@ -36,17 +36,27 @@ bool frame_bound(std::size_t n, std::size_t limit, std::size_t* out) noexcept;
 std::size_t encode_frame(const std::uint8_t* in, std::size_t n, std::uint8_t delimiter,
                          std::uint8_t* out) noexcept;
 
-// Decodes one raw frame in[0..n) (without its delimiter) into out, which holds
-// decoded_capacity(n) bytes. With a non-zero delimiter the frame is first
-// un-XORed into scratch (n bytes); in is never written. On failure, length is
-// the offset in the frame of the first byte rejected.
-inline DecodeResult decode_frame(const std::uint8_t* in, std::size_t n, std::uint8_t delimiter,
-                                 std::uint8_t* scratch, std::uint8_t* out) noexcept {
+// Decodes one raw frame in[0..n) (without its delimiter) with `kernel` into
+// out, which holds decoded_capacity(n) bytes. With a non-zero delimiter the
+// frame is first un-XORed into scratch (n bytes); in is never written. On
+// failure, length is the offset in the frame of the first byte rejected.
+inline DecodeResult decode_frame(const Kernel& kernel, const std::uint8_t* in, std::size_t n,
+                                 std::uint8_t delimiter, std::uint8_t* scratch,
+                                 std::uint8_t* out) noexcept {
     if (delimiter != 0) {
         xor_bytes(in, n, delimiter, scratch);
         in = scratch;
     }
-    return best_kernel().decode(in, n, out);
+    return kernel.decode(in, n, out);
+}
+
+// Whether a raw frame in[0..n), cut out of its stream at zero delimiters, is
+// one block that fills it: its message is then the frame's bytes after the
+// first, as they are. (Cut at zeros, the frame holds no zero, the one thing
+// the decoder would still have to look for. A frame XORed with another
+// delimiter would first have to be un-XORed: that is left to decode_frame.)
+inline bool is_whole_block(const std::uint8_t* in, std::size_t n) noexcept {
+    return n != 0 && static_cast<std::size_t>(in[0]) == n;
 }
 
 // Raw length of the longest frame whose message has at most max_size bytes:

@@ -104,6 +104,7 @@ private:
 
 // State of one scan call.
 struct Scan {
+    const tavo::Kernel* kernel;
     Byte delimiter;
     std::size_t limit;     // largest raw frame ever held
     Py_ssize_t max_size;   // largest decoded frame, or -1 for none
@@ -138,9 +139,8 @@ bool add_oversized(Scan& s, const Byte* raw, std::size_t raw_len, std::size_t si
     return add_bad(s, "oversized", raw, raw_len, size, start, -1);
 }
 
-// One complete raw frame of n bytes (n > 0), starting at `start` in the chunk.
-bool add_frame(Scan& s, const Byte* raw, std::size_t n, Py_ssize_t start) {
-    if (n > s.limit) return add_oversized(s, raw, s.limit, n, start);
+// A complete raw frame of n bytes (0 < n <= s.limit) for the kernel.
+bool add_decoded(Scan& s, const Byte* raw, std::size_t n, Py_ssize_t start) {
     const std::size_t capacity = tavo::decoded_capacity(n);
     Scratch scratch(s.delimiter ? n : 0);
     Byte* xored = scratch.get();
@@ -151,7 +151,7 @@ bool add_frame(Scan& s, const Byte* raw, std::size_t n, Py_ssize_t start) {
     PyObject* frame = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(capacity));
     if (frame == nullptr) return false;
     const tavo::DecodeResult r = tavo::decode_frame(
-        raw, n, s.delimiter, xored, reinterpret_cast<Byte*>(PyBytes_AS_STRING(frame)));
+        *s.kernel, raw, n, s.delimiter, xored, reinterpret_cast<Byte*>(PyBytes_AS_STRING(frame)));
     if (r.status != tavo::DecodeStatus::ok) {
         Py_CLEAR(frame);
     } else if (r.length != capacity) {
@@ -170,6 +170,19 @@ bool add_frame(Scan& s, const Byte* raw, std::size_t n, Py_ssize_t start) {
         return add_oversized(s, raw, n, n, start);
     }
     return s.items.push(frame);
+}
+
+// One complete raw frame of n bytes (n > 0), starting at `start` in the chunk.
+inline bool add_frame(Scan& s, const Byte* raw, std::size_t n, Py_ssize_t start) {
+    if (n > s.limit) return add_oversized(s, raw, s.limit, n, start);
+    if (s.delimiter != 0 || !tavo::is_whole_block(raw, n)) return add_decoded(s, raw, n, start);
+    // A message without zeros, as most short ones of text or random bytes
+    // are: one copy, with no kernel call and no slack to trim.
+    if (s.max_size >= 0 && static_cast<Py_ssize_t>(n - 1) > s.max_size)
+        return add_oversized(s, raw, n, n, start);
+    PyObject* frame = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(raw + 1),
+                                                static_cast<Py_ssize_t>(n - 1));
+    return frame != nullptr && s.items.push(frame);
 }
 
 // The first frame of a chunk: the held bytes of the partial frame (`held`,
@@ -213,6 +226,7 @@ PyObject* scan(PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargs) {
         return nullptr;
     }
     Scan s;
+    s.kernel = &tavo::best_kernel();
     if (!parse_delimiter(args[3], &s.delimiter)) return nullptr;
     const Py_ssize_t size = PyLong_AsSsize_t(args[2]);
     if (size == -1 && PyErr_Occurred()) return nullptr;

@@ -305,6 +305,19 @@ def test_oversized_in_one_chunk_and_boundaries():
         assert OVERSIZED in info.value.reason
 
 
+def test_zero_free_messages_of_every_length_around_one_block():
+    # Up to 254 bytes a zero-free message is one block filling its frame;
+    # from 255 on it takes two. Both kinds, at and past max_frame_size, and
+    # a frame whose code points past its end, against the one-shot decoder.
+    data = bytes(range(1, 256)) * 2
+    for n in range(0, 300):
+        message = data[:n]
+        stream = encode_frame(message) + b"\x05ab\x00" + encode_frame(message)
+        for max_size in (n, max(n - 1, 0), None):
+            out, trailing, _ = run_chunks([stream], max_frame_size=max_size)
+            assert (out, trailing) == (reference(stream, max_size)[0], None), (n, max_size)
+
+
 def test_oversized_by_decoded_length():
     # 256 code bytes 01: a raw frame within the bound of a 254-byte message
     # that decodes to 255 zeros.
