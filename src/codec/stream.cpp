@@ -3,6 +3,15 @@
 
 #include <cstring>
 
+#if defined(_MSC_VER) && !defined(__clang__) && (defined(_M_X64) || defined(_M_IX86))
+#include <xmmintrin.h>
+#define TAVO_PREFETCH(p) _mm_prefetch(reinterpret_cast<const char*>(p), _MM_HINT_T0)
+#elif defined(__GNUC__) || defined(__clang__)
+#define TAVO_PREFETCH(p) __builtin_prefetch(p)
+#else
+#define TAVO_PREFETCH(p) static_cast<void>(p)
+#endif
+
 namespace tavo {
 
 namespace {
@@ -34,12 +43,22 @@ inline void copy(std::uint8_t* to, const std::uint8_t* from, std::size_t n) noex
     if (n != 0) std::memcpy(to, from, n);
 }
 
+// The walk below reads one code byte a block, each load waiting for the one
+// before: a chunk not in cache yet would cost it a full miss a block, more
+// than the kernel's whole pass. So the lines this far ahead of it are asked
+// for in advance, each once.
+constexpr std::size_t kPrefetchAhead = 2048;
+constexpr std::size_t kLine = 64;
+
 // The end of the last whole block of in[0..n), which starts at a code byte;
 // *last_code receives that block's code. Stops early at a zero code byte.
 // Only code bytes are read: the kernel checks the data bytes.
 std::size_t whole_blocks(const std::uint8_t* in, std::size_t n, unsigned* last_code) noexcept {
     std::size_t p = 0;
+    std::size_t fetched = 0;  // lines below this offset were asked for
     while (p < n) {
+        for (; fetched < n && fetched < p + kPrefetchAhead; fetched += kLine)
+            TAVO_PREFETCH(in + fetched);
         // A run of one-byte blocks, as zeros in the data give, eight at a step.
         if (n - p >= 8 && load64(in + p) == kOnes) {
             p += 8;
