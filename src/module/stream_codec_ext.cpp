@@ -111,20 +111,21 @@ bool no_arguments(const char* name, PyObject* args, PyObject* kwds) {
     return false;
 }
 
-// ---------------------------------------------------------------------------
-// Encoder
-
-struct EncoderObject {
+// An Encoder or a Decoder: its state machine, and the lock its calls take
+// turns on.
+template <class State>
+struct CodecObject {
     PyObject_HEAD
     PyThread_type_lock lock;
-    tavo::StreamEncoder state;
+    State state;
 };
 
-PyObject* Encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
-    if (!no_arguments("Encoder", args, kwds)) return nullptr;
-    EncoderObject* self = reinterpret_cast<EncoderObject*>(type->tp_alloc(type, 0));
+template <class State>
+PyObject* codec_new(const char* name, PyTypeObject* type, PyObject* args, PyObject* kwds) {
+    if (!no_arguments(name, args, kwds)) return nullptr;
+    auto* self = reinterpret_cast<CodecObject<State>*>(type->tp_alloc(type, 0));
     if (self == nullptr) return nullptr;
-    new (&self->state) tavo::StreamEncoder();
+    new (&self->state) State();
     self->lock = PyThread_allocate_lock();
     if (self->lock == nullptr) {
         Py_DECREF(self);
@@ -133,12 +134,23 @@ PyObject* Encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     return reinterpret_cast<PyObject*>(self);
 }
 
-void Encoder_dealloc(PyObject* obj) {
-    EncoderObject* self = reinterpret_cast<EncoderObject*>(obj);
+// The state machines own nothing outside the object: only the lock is freed.
+template <class State>
+void codec_dealloc(PyObject* obj) {
+    auto* self = reinterpret_cast<CodecObject<State>*>(obj);
     if (self->lock != nullptr) PyThread_free_lock(self->lock);
     PyTypeObject* type = Py_TYPE(obj);
     type->tp_free(obj);
     Py_DECREF(type);
+}
+
+// ---------------------------------------------------------------------------
+// Encoder
+
+using EncoderObject = CodecObject<tavo::StreamEncoder>;
+
+PyObject* Encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
+    return codec_new<tavo::StreamEncoder>("Encoder", type, args, kwds);
 }
 
 PyDoc_STRVAR(Encoder_encode_doc,
@@ -204,7 +216,7 @@ PyDoc_STRVAR(Encoder_doc,
 
 PyType_Slot Encoder_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(Encoder_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(Encoder_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(codec_dealloc<tavo::StreamEncoder>)},
     {Py_tp_methods, Encoder_methods},
     {Py_tp_doc, const_cast<char*>(Encoder_doc)},
     {0, nullptr},
@@ -217,31 +229,10 @@ PyType_Spec Encoder_spec = {
 // ---------------------------------------------------------------------------
 // Decoder
 
-struct DecoderObject {
-    PyObject_HEAD
-    PyThread_type_lock lock;
-    tavo::StreamDecoder state;
-};
+using DecoderObject = CodecObject<tavo::StreamDecoder>;
 
 PyObject* Decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
-    if (!no_arguments("Decoder", args, kwds)) return nullptr;
-    DecoderObject* self = reinterpret_cast<DecoderObject*>(type->tp_alloc(type, 0));
-    if (self == nullptr) return nullptr;
-    new (&self->state) tavo::StreamDecoder();
-    self->lock = PyThread_allocate_lock();
-    if (self->lock == nullptr) {
-        Py_DECREF(self);
-        return PyErr_NoMemory();
-    }
-    return reinterpret_cast<PyObject*>(self);
-}
-
-void Decoder_dealloc(PyObject* obj) {
-    DecoderObject* self = reinterpret_cast<DecoderObject*>(obj);
-    if (self->lock != nullptr) PyThread_free_lock(self->lock);
-    PyTypeObject* type = Py_TYPE(obj);
-    type->tp_free(obj);
-    Py_DECREF(type);
+    return codec_new<tavo::StreamDecoder>("Decoder", type, args, kwds);
 }
 
 PyDoc_STRVAR(Decoder_decode_doc,
@@ -315,7 +306,7 @@ PyDoc_STRVAR(Decoder_doc,
 
 PyType_Slot Decoder_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(Decoder_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(Decoder_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(codec_dealloc<tavo::StreamDecoder>)},
     {Py_tp_methods, Decoder_methods},
     {Py_tp_doc, const_cast<char*>(Decoder_doc)},
     {0, nullptr},
