@@ -172,9 +172,15 @@ TAVO_INLINE __m512i perm(__m512i index, __m512i table) {
 // lane e. Example, e = 1:  q = 61 03 62 63 02 64 ...  lanes 1 and 4 are
 // code lanes (1 + 3 = 4, 4 + 2 = 6, ...), o = 61 00 62 63 00 64 ....
 // Table a[k] takes each lane 2^k hops along its chain, staying put at the
-// last lane of the window the chain reaches; a[6] is so each lane's chain
-// end, and `exit` the lane where that chain goes on in the next window. On
-// each step p is the latest code byte and w = o + (p - q) + 1.
+// last lane of the window the chain reaches. A chain of short random blocks
+// makes about one hop in 8 lanes, so a window first takes four rounds: a[4]
+// (16 hops) and binary lifting over a[3..0], which finds the entered chain's
+// code lanes up to 15 hops from e. If the last of them leaves the window,
+// that was the whole chain, and a[4] holds its end; else (and straight away
+// after a window of many blocks) the window takes all six rounds, a[6] being
+// every lane's chain end. `exit` maps each lane to where its chain goes on
+// in the next window: one lookup links windows, whatever they hold. On each
+// step p is the latest code byte and w = o + (p - q) + 1.
 TAVO_INLINE void decode_windows(const std::uint8_t*& p, std::uint8_t*& w,
                                 const std::uint8_t* end, __m512i iota) {
     const __m512i ones = _mm512_set1_epi8(1);
@@ -184,56 +190,98 @@ TAVO_INLINE void decode_windows(const std::uint8_t*& p, std::uint8_t*& w,
     std::uint8_t* o = w;
     unsigned e = static_cast<unsigned>(*p) - 1;
     __m512i entry = _mm512_set1_epi8(static_cast<char>(e));
+    bool dense = false;  // the last window held more blocks than four rounds follow
     while (end - q >= 64) {
         const __m512i v = load64v(q);
         if (_cvtmask64_u64(_mm512_testn_epi8_mask(v, v)) != 0) break;  // the caller finds it in order
-        if (e == 0 && _cvtmask64_u64(_mm512_cmpeq_epi8_mask(v, ones)) == ~std::uint64_t{0}) {
-            store64v(o, _mm512_setzero_si512());  // 64 empty blocks
-            p = q + 63;
-            w = o + 64;
-            q += 64;
-            o += 64;
-            continue;
-        }
-        if (e < 2) {
+        // Windows of 01 codes, and of 02 codes at every other lane, take
+        // the two loops below, which run while such windows go on. One
+        // branch on the window and e together comes first, so that data
+        // which never matches them does not mispredict on e, which the
+        // chain decides.
+        const std::uint64_t alt = 0x5555555555555555ULL << (e & 1);
+        const std::uint64_t small = _cvtmask64_u64(_mm512_cmple_epu8_mask(v, twos));
+        if (((small & alt) == alt) & (e < 2)) {
+            auto ones_only = [&](__m512i x) {
+                return _cvtmask64_u64(_mm512_cmpeq_epi8_mask(x, ones)) == ~std::uint64_t{0};
+            };
+            if (small == ~std::uint64_t{0} && e == 0 && ones_only(v)) {
+                do {
+                    store64v(o, _mm512_setzero_si512());  // 64 empty blocks
+                    p = q + 63;
+                    w = o + 64;
+                    q += 64;
+                    o += 64;
+                } while (end - q >= 64 && ones_only(load64v(q)));
+                continue;
+            }
             // Blocks of one data byte each, as in alternating bytes and
             // zeros: the code lanes are every other one, and the chain goes
             // on at lane e of the next window.
-            const std::uint64_t alt = 0x5555555555555555ULL << e;
-            if ((_cvtmask64_u64(_mm512_cmpeq_epi8_mask(v, twos)) & alt) == alt) {
-                store64v(o, _mm512_maskz_mov_epi8(_cvtu64_mask64(~alt), v));
-                p = q + 62 + e;
-                w = o + 63 + e;
-                q += 64;
-                o += 64;
+            auto alternate = [&](__m512i x) {
+                return _cvtmask64_u64(_mm512_testn_epi8_mask(x, x)) == 0 &&
+                       (_cvtmask64_u64(_mm512_cmpeq_epi8_mask(x, twos)) & alt) == alt;
+            };
+            if (alternate(v)) {
+                __m512i x = v;
+                for (;;) {
+                    store64v(o, _mm512_maskz_mov_epi8(_cvtu64_mask64(~alt), x));
+                    p = q + 62 + e;
+                    w = o + 63 + e;
+                    q += 64;
+                    o += 64;
+                    if (end - q < 64) break;
+                    x = load64v(q);
+                    if (!alternate(x)) break;
+                }
                 continue;
             }
         }
         const __m512i next = _mm512_adds_epu8(iota, v);
+        const __mmask64 inside = _mm512_cmplt_epu8_mask(next, lanes);
+        // The lanes whose block goes on past the window: the chain ends.
+        const std::uint64_t leaves = ~_cvtmask64_u64(inside);
         __m512i a[7];
-        a[0] = _mm512_mask_mov_epi8(iota, _mm512_cmplt_epu8_mask(next, lanes), next);
-        for (int k = 0; k < 6; ++k) a[k + 1] = perm(a[k], a[k]);
-        const __m512i exit = _mm512_sub_epi8(perm(a[6], next), lanes);
-        // Binary lifting: pos moves to the furthest chain lane at or before
-        // each lane; the lanes it reaches exactly are the code lanes.
-        __m512i pos = entry;
-        for (int k = 5; k >= 0; --k) {
-            const __m512i to = perm(pos, a[k]);
-            pos = _mm512_mask_mov_epi8(pos, _mm512_cmple_epu8_mask(to, iota), to);
+        a[0] = _mm512_mask_mov_epi8(iota, inside, next);
+        for (int k = 0; k < 4; ++k) a[k + 1] = perm(a[k], a[k]);
+        // Binary lifting over a[top..0]: pos moves to the furthest chain lane
+        // at or before each lane, up to 2^(top+1) - 1 hops from e; the lanes
+        // it reaches exactly are the code lanes.
+        // (The last round's move is left out: pos ends on lane i exactly
+        // when it stood there already or its last hop lands there.)
+        auto lift = [&](int top) {
+            __m512i pos = entry;
+            for (int k = top; k >= 1; --k) {
+                const __m512i to = perm(pos, a[k]);
+                pos = _mm512_mask_mov_epi8(pos, _mm512_cmple_epu8_mask(to, iota), to);
+            }
+            const __m512i to = perm(pos, a[0]);
+            return _cvtmask64_u64(_mm512_cmpeq_epi8_mask(pos, iota)) |
+                   _cvtmask64_u64(_mm512_cmpeq_epi8_mask(to, iota));
+        };
+        std::uint64_t codes = 0;
+        __m512i ends = a[4];
+        if (!dense) codes = lift(3);
+        if (dense || ((leaves >> highest64(codes)) & 1) == 0) {
+            a[5] = perm(a[4], a[4]);
+            a[6] = perm(a[5], a[5]);
+            codes = lift(5);
+            ends = a[6];
         }
-        const std::uint64_t codes = _cvtmask64_u64(_mm512_cmpeq_epi8_mask(pos, iota));
+        const __m512i exit = _mm512_sub_epi8(perm(ends, next), lanes);
         store64v(o, _mm512_maskz_mov_epi8(_cvtu64_mask64(~codes), v));
         const unsigned last = highest64(codes);
         p = q + last;
         w = o + last + 1;
         entry = perm(entry, exit);
-        // Lane 0 through memory: the register casts warn inside a target
-        // region on some g++, and older g++ lacks _mm512_cvtsi512_si32.
-        alignas(64) std::uint8_t lanes[64];
-        _mm512_store_si512(lanes, entry);
-        e = lanes[0];
+        // (Lane 0 through a zeroing extract: g++ 12 warns about the plain
+        // one's and the casts' undefined parts inside a target region.)
+        const __m128i low = _mm512_maskz_extracti32x4_epi32(static_cast<__mmask8>(1), entry, 0);
+        e = static_cast<unsigned>(_mm_cvtsi128_si32(low)) & 0xFF;
+        const unsigned blocks = static_cast<unsigned>(__builtin_popcountll(codes));
+        dense = blocks > 13;
         // A long block next, or blocks too few for the tables to pay.
-        if (e >= 64 || __builtin_popcountll(codes) < 3) break;
+        if (e >= 64 || blocks < 3) break;
         q += 64;
         o += 64;
     }
