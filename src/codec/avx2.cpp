@@ -107,29 +107,48 @@ TAVO_INLINE void decode_windows32(const std::uint8_t*& p, std::uint8_t*& w,
             o += 32;
             continue;
         }
-        // Windows of 01 codes, and of 02 codes at every other lane: a test
-        // of the window before one of e, so that other data, which never
-        // matches them, does not mispredict on e.
-        const unsigned ones_at = static_cast<unsigned>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, ones)));
-        if (ones_at == 0xFFFFFFFFu && e == 0) {
-            store32(o, _mm256_setzero_si256());  // 32 empty blocks
-            p = q + 31;
-            w = o + 32;
-            q += 32;
-            o += 32;
-            continue;
-        }
+        // Windows of 01 codes, and of 02 codes at every other lane, take
+        // the two loops below, which run while such windows go on. One test
+        // of the window and e together comes first, so that other data,
+        // which never matches it, does not mispredict on e.
         const unsigned alt = 0x55555555u << (e & 1);
-        const unsigned twos_at = static_cast<unsigned>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, twos)));
-        if ((twos_at & alt) == alt && e < 2) {
+        const unsigned small = static_cast<unsigned>(
+            _mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_max_epu8(v, twos), twos)));
+        if (((small & alt) == alt) & (e < 2)) {
+            auto ones_only = [&](__m256i y) {
+                return _mm256_movemask_epi8(_mm256_cmpeq_epi8(y, ones)) == -1;
+            };
+            if (small == 0xFFFFFFFFu && e == 0 && ones_only(v)) {
+                do {
+                    store32(o, _mm256_setzero_si256());  // 32 empty blocks
+                    p = q + 31;
+                    w = o + 32;
+                    q += 32;
+                    o += 32;
+                } while (end - q >= 32 && ones_only(load32(q)));
+                continue;
+            }
             // Blocks of one data byte each: every other lane is a code lane.
-            const __m256i codes = _mm256_set1_epi16(static_cast<short>(0xFF << (8 * e)));
-            store32(o, _mm256_andnot_si256(codes, v));
-            p = q + 30 + e;
-            w = o + 31 + e;
-            q += 32;
-            o += 32;
-            continue;
+            auto alternate = [&](__m256i y) {
+                const unsigned twos_at =
+                    static_cast<unsigned>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(y, twos)));
+                return zero_mask32(y) == 0 && (twos_at & alt) == alt;
+            };
+            if (alternate(v)) {
+                const __m256i codes = _mm256_set1_epi16(static_cast<short>(0xFF << (8 * e)));
+                __m256i y = v;
+                for (;;) {
+                    store32(o, _mm256_andnot_si256(codes, y));
+                    p = q + 30 + e;
+                    w = o + 31 + e;
+                    q += 32;
+                    o += 32;
+                    if (end - q < 32) break;
+                    y = load32(q);
+                    if (!alternate(y)) break;
+                }
+                continue;
+            }
         }
         const __m256i next = _mm256_adds_epu8(iota, v);
         const __m256i inside = _mm256_cmpeq_epi8(_mm256_min_epu8(next, fifteen), next);
