@@ -1,11 +1,10 @@
 // Codec room: the avx2 kernel: 32 bytes at a time where blocks are long
-// or zeros are few, the 16-byte steps elsewhere, and the ssse3 kernel's
-// short-block window loop.
+// or zeros are few, the 16-byte steps elsewhere, a 32-byte window loop for
+// runs of short blocks, and the ssse3 kernel's 16-byte one for the last
+// bytes of them.
 #include "isa.hpp"
 
 #if TAVO_HAVE_AVX2
-
-#include <algorithm>
 
 #include <emmintrin.h>
 #include <immintrin.h>
@@ -85,17 +84,14 @@ TAVO_INLINE void decode_windows32(const std::uint8_t*& p, std::uint8_t*& w,
                                   const std::uint8_t* end) {
     const __m256i iota = _mm256_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 0,
                                           1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
-    // Byte 0 of each 16-bit lane to half A, byte 1 to half B.
-    const __m256i halves = _mm256_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 1,
-                                            1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1);
     const __m256i fifteen = _mm256_set1_epi8(15);
     const __m256i sixteen = _mm256_set1_epi8(16);
+    const __m256i past = _mm256_set1_epi8(112);
     const __m256i ones = _mm256_set1_epi8(1);
     const __m256i twos = _mm256_set1_epi8(2);
     const std::uint8_t* q = p + 1;
     std::uint8_t* o = w;
     unsigned e = static_cast<unsigned>(*p) - 1;
-    alignas(32) std::uint8_t eb_at[32];
     alignas(32) std::uint8_t exits[32];
     while (end - q >= 32) {
         const __m256i v = load32(q);
@@ -150,9 +146,9 @@ TAVO_INLINE void decode_windows32(const std::uint8_t*& p, std::uint8_t*& w,
                 continue;
             }
         }
+        // (Adding 112 sets the top bit, which blendv tests, at 16 or more.)
         const __m256i next = _mm256_adds_epu8(iota, v);
-        const __m256i inside = _mm256_cmpeq_epi8(_mm256_min_epu8(next, fifteen), next);
-        const __m256i h1 = _mm256_blendv_epi8(iota, next, inside);
+        const __m256i h1 = _mm256_blendv_epi8(next, iota, _mm256_adds_epu8(next, past));
         const __m256i h2 = _mm256_shuffle_epi8(h1, h1);
         const __m256i h4 = _mm256_shuffle_epi8(h2, h2);
         const __m256i h8 = _mm256_shuffle_epi8(h4, h4);
@@ -164,17 +160,19 @@ TAVO_INLINE void decode_windows32(const std::uint8_t*& p, std::uint8_t*& w,
         const __m256i x = _mm256_shuffle_epi8(next, h16);
         const __m256i eb_of = _mm256_blend_epi32(_mm256_sub_epi8(x, sixteen), iota, 0xF0);
         const __m256i bx = _mm256_permute4x64_epi64(x, 0xEE);  // half B's exits in both halves
-        const __m256i via_b = _mm256_cmpeq_epi8(_mm256_min_epu8(eb_of, fifteen), eb_of);
-        _mm256_store_si256(reinterpret_cast<__m256i*>(eb_at), eb_of);
+        const __m256i via_b = _mm256_shuffle_epi8(bx, eb_of);
         _mm256_store_si256(
             reinterpret_cast<__m256i*>(exits),
-            _mm256_sub_epi8(_mm256_blendv_epi8(eb_of, _mm256_shuffle_epi8(bx, eb_of), via_b), sixteen));
-        const unsigned ea = e;
-        const unsigned eb = std::min(eb_at[e], std::uint8_t{16});  // 16: B not entered
+            _mm256_sub_epi8(_mm256_blendv_epi8(via_b, eb_of, _mm256_adds_epu8(eb_of, past)), sixteen));
         const unsigned en = exits[e];
-        const __m256i entry =
-            _mm256_shuffle_epi8(_mm256_set1_epi16(static_cast<short>(ea | (eb << 8))), halves);
-        const __m256i entered = _mm256_cmpgt_epi8(sixteen, entry);
+        // The chains entered: e in half A, eb_of[e] in half B (16 or more:
+        // none), from registers, not memory, which would wait longer.
+        const __m256i ev = _mm256_set1_epi8(static_cast<char>(e));
+        const __m256i eb = _mm256_blendv_epi8(
+            _mm256_shuffle_epi8(_mm256_permute4x64_epi64(eb_of, 0x44), ev),
+            _mm256_sub_epi8(ev, sixteen), _mm256_adds_epu8(ev, past));
+        const __m256i entry = _mm256_blend_epi32(ev, eb, 0xF0);
+        const __m256i entered = _mm256_cmpeq_epi8(_mm256_min_epu8(entry, fifteen), entry);
         // Binary lifting: pos moves to the furthest chain lane at or before
         // each lane of its half, up to 15 hops; the lanes it reaches exactly
         // are the code lanes (the last round's move left out: pos ends on

@@ -190,7 +190,9 @@ TAVO_INLINE void decode_windows(const std::uint8_t*& p, std::uint8_t*& w,
     std::uint8_t* o = w;
     unsigned e = static_cast<unsigned>(*p) - 1;
     __m512i entry = _mm512_set1_epi8(static_cast<char>(e));
-    bool dense = false;  // the last window held more blocks than four rounds follow
+    // The last window held more blocks than four rounds follow; a run that
+    // opens with a block of one byte or none likely goes on so.
+    bool dense = e < 2;
     while (end - q >= 64) {
         const __m512i v = load64v(q);
         if (_cvtmask64_u64(_mm512_testn_epi8_mask(v, v)) != 0) break;  // the caller finds it in order
