@@ -80,8 +80,8 @@ TAVO_INLINE bool copy_block32(const std::uint8_t* d, std::size_t k, std::uint8_t
 // of them and w just after the zero it stands for. A code that reaches 64
 // lanes or more past the next window (a maximal block among them) ends the
 // loop, and so does a zero anywhere in a window, before it is stored.
-TAVO_INLINE void decode_windows32(const std::uint8_t*& p, std::uint8_t*& w,
-                                  const std::uint8_t* end) {
+TAVO_NOINLINE void decode_windows32(const std::uint8_t*& p, std::uint8_t*& w,
+                                    const std::uint8_t* end) {
     const __m256i iota = _mm256_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 0,
                                           1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
     const __m256i fifteen = _mm256_set1_epi8(15);

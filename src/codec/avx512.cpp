@@ -162,6 +162,62 @@ TAVO_INLINE __m512i perm(__m512i index, __m512i table) {
     return _mm512_maskz_permutexvar_epi8(_cvtu64_mask64(~std::uint64_t{0}), index, table);
 }
 
+// Windows of 01 codes, and of 02 codes at every other lane, as in runs of
+// zeros and of alternating bytes and zeros: decodes such windows from the
+// window v at q (zero-free, entered at lane e) on, while they go on, and
+// returns whether there was one; p and w as in decode_windows, q and o
+// move on to the next window and e to its entry lane (64 or more: a long
+// block). The last code of a window of 02 codes may be any that leaves the
+// window, as the final 01 of a message. One branch on the window and e
+// together comes first, so that data which never matches them does not
+// mispredict on e, which the chain decides.
+TAVO_INLINE bool one_byte_windows(const std::uint8_t*& p, std::uint8_t*& w, const std::uint8_t*& q,
+                                  std::uint8_t*& o, const std::uint8_t* end, unsigned& e,
+                                  __m512i v) {
+    const __m512i ones = _mm512_set1_epi8(1);
+    const __m512i twos = _mm512_set1_epi8(2);
+    const std::uint64_t alt = 0x5555555555555555ULL << (e & 1);
+    const std::uint64_t small = _cvtmask64_u64(_mm512_cmple_epu8_mask(v, twos));
+    if (!(((small & alt) == alt) & (e < 2))) return false;
+    auto ones_only = [&](__m512i x) {
+        return _cvtmask64_u64(_mm512_cmpeq_epi8_mask(x, ones)) == ~std::uint64_t{0};
+    };
+    if (small == ~std::uint64_t{0} && e == 0 && ones_only(v)) {
+        do {
+            store64v(o, _mm512_setzero_si512());  // 64 empty blocks
+            p = q + 63;
+            w = o + 64;
+            q += 64;
+            o += 64;
+        } while (end - q >= 64 && ones_only(load64v(q)));
+        return true;
+    }
+    // Blocks of one data byte each: the code lanes are every other one, and
+    // the chain goes on at lane e of the next window, or from the last code
+    // lane's own code.
+    const std::uint64_t inner = alt & ~(std::uint64_t{1} << (62 + e));
+    auto alternate = [&](__m512i x) {
+        return _cvtmask64_u64(_mm512_testn_epi8_mask(x, x)) == 0 &&
+               (_cvtmask64_u64(_mm512_cmpeq_epi8_mask(x, twos)) & inner) == inner &&
+               q[62 + e] + e >= 2;
+    };
+    if (!alternate(v)) return false;
+    for (;;) {
+        store64v(o, _mm512_maskz_mov_epi8(_cvtu64_mask64(~alt), v));
+        p = q + 62 + e;
+        w = o + 63 + e;
+        q += 64;
+        o += 64;
+        if (*p != 2) {
+            e = e + *p - 2;
+            return true;
+        }
+        if (end - q < 64) return true;
+        v = load64v(q);
+        if (!alternate(v)) return true;
+    }
+}
+
 // Decodes the blocks that follow the code byte *p (1..64) while they are
 // short and lie in whole 64-byte windows of input. Returns with p at a code
 // byte whose block is left to the caller (it may be long, maximal, run past
@@ -181,10 +237,8 @@ TAVO_INLINE __m512i perm(__m512i index, __m512i table) {
 // every lane's chain end. `exit` maps each lane to where its chain goes on
 // in the next window: one lookup links windows, whatever they hold. On each
 // step p is the latest code byte and w = o + (p - q) + 1.
-TAVO_INLINE void decode_windows(const std::uint8_t*& p, std::uint8_t*& w,
-                                const std::uint8_t* end, __m512i iota) {
-    const __m512i ones = _mm512_set1_epi8(1);
-    const __m512i twos = _mm512_set1_epi8(2);
+TAVO_NOINLINE void decode_windows(const std::uint8_t*& p, std::uint8_t*& w,
+                                  const std::uint8_t* end, __m512i iota) {
     const __m512i lanes = _mm512_set1_epi8(64);
     const std::uint8_t* q = p + 1;
     std::uint8_t* o = w;
@@ -196,48 +250,10 @@ TAVO_INLINE void decode_windows(const std::uint8_t*& p, std::uint8_t*& w,
     while (end - q >= 64) {
         const __m512i v = load64v(q);
         if (_cvtmask64_u64(_mm512_testn_epi8_mask(v, v)) != 0) break;  // the caller finds it in order
-        // Windows of 01 codes, and of 02 codes at every other lane, take
-        // the two loops below, which run while such windows go on. One
-        // branch on the window and e together comes first, so that data
-        // which never matches them does not mispredict on e, which the
-        // chain decides.
-        const std::uint64_t alt = 0x5555555555555555ULL << (e & 1);
-        const std::uint64_t small = _cvtmask64_u64(_mm512_cmple_epu8_mask(v, twos));
-        if (((small & alt) == alt) & (e < 2)) {
-            auto ones_only = [&](__m512i x) {
-                return _cvtmask64_u64(_mm512_cmpeq_epi8_mask(x, ones)) == ~std::uint64_t{0};
-            };
-            if (small == ~std::uint64_t{0} && e == 0 && ones_only(v)) {
-                do {
-                    store64v(o, _mm512_setzero_si512());  // 64 empty blocks
-                    p = q + 63;
-                    w = o + 64;
-                    q += 64;
-                    o += 64;
-                } while (end - q >= 64 && ones_only(load64v(q)));
-                continue;
-            }
-            // Blocks of one data byte each, as in alternating bytes and
-            // zeros: the code lanes are every other one, and the chain goes
-            // on at lane e of the next window.
-            auto alternate = [&](__m512i x) {
-                return _cvtmask64_u64(_mm512_testn_epi8_mask(x, x)) == 0 &&
-                       (_cvtmask64_u64(_mm512_cmpeq_epi8_mask(x, twos)) & alt) == alt;
-            };
-            if (alternate(v)) {
-                __m512i x = v;
-                for (;;) {
-                    store64v(o, _mm512_maskz_mov_epi8(_cvtu64_mask64(~alt), x));
-                    p = q + 62 + e;
-                    w = o + 63 + e;
-                    q += 64;
-                    o += 64;
-                    if (end - q < 64) break;
-                    x = load64v(q);
-                    if (!alternate(x)) break;
-                }
-                continue;
-            }
+        if (one_byte_windows(p, w, q, o, end, e, v)) {
+            if (e >= 64) break;
+            entry = _mm512_set1_epi8(static_cast<char>(e));
+            continue;
         }
         const __m512i next = _mm512_adds_epu8(iota, v);
         const __mmask64 inside = _mm512_cmplt_epu8_mask(next, lanes);
@@ -359,7 +375,20 @@ struct Avx512Decode {
     static TAVO_INLINE void run(const std::uint8_t*& p, std::uint8_t*& w, const std::uint8_t* end) {
         // Two short blocks in a row; one alone, as random data has often,
         // costs the window loop more than it saves.
-        if (static_cast<unsigned>(p[*p]) - 1 < kWindowEntry) decode_windows(p, w, end, iota64());
+        if (static_cast<unsigned>(p[*p]) - 1 >= kWindowEntry) return;
+        // Windows of 01 and 02 codes are taken here first: in a short
+        // message of them the window loop's call and setup would cost
+        // more than the windows.
+        if (*p <= 2) {
+            const std::uint8_t* q = p + 1;
+            std::uint8_t* o = w;
+            unsigned e = static_cast<unsigned>(*p) - 1;
+            const __m512i v = load64v(q);
+            if (_cvtmask64_u64(_mm512_testn_epi8_mask(v, v)) == 0 &&
+                one_byte_windows(p, w, q, o, end, e, v))
+                return;
+        }
+        decode_windows(p, w, end, iota64());
     }
     static TAVO_INLINE bool copy_block(const std::uint8_t* d, std::size_t k, std::uint8_t* w) {
         return copy_block64(d, k, w);

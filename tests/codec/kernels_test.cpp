@@ -323,6 +323,27 @@ void check_window_limits(const Kernel* all, std::size_t count, std::mt19937& rng
                 check_damaged_at(all, count, enc, at);
         }
     }
+    // A run of alternating bytes and zeros (windows of 02 codes) after
+    // short random blocks, ending at every lane of a window in a block of
+    // no data byte (an 01 code), of 2, 3 or 40 bytes, a maximal one, or the
+    // end of the message, whose code is then the last code of such a window.
+    for (std::size_t lead = 40; lead < 104; ++lead) {
+        for (std::size_t next : {0u, 2u, 3u, 40u, 300u, 9999u}) {
+            Bytes d;
+            while (d.size() < lead) d.push_back(rng() % 8 == 0 ? 0 : nonzero());
+            for (std::size_t i = 0; i < 200; ++i) d.push_back(i % 2 ? 0 : nonzero());
+            if (next != 9999) {
+                for (std::size_t i = 0; i < next; ++i) d.push_back(nonzero());
+                d.push_back(0);
+                for (std::size_t i = 0; i < 100; ++i) d.push_back(rng() % 8 == 0 ? 0 : nonzero());
+            }
+            check(all, count, d);
+            if (lead % 8 == 0) {
+                const Bytes enc = run_encode(all[0], d);
+                for (std::size_t at = lead + 190; at < lead + 206; ++at) check_damaged_at(all, count, enc, at);
+            }
+        }
+    }
 }
 
 }  // namespace
