@@ -51,6 +51,62 @@ TAVO_INLINE bool copy_block32(const std::uint8_t* d, std::size_t k, std::uint8_t
     return true;
 }
 
+// Windows of 01 codes, and of 02 codes at every other lane, as in runs of
+// zeros and of alternating bytes and zeros: decodes such windows from the
+// window v at q (zero-free, entered at lane e) on, while they go on, and
+// returns whether there was one; p and w as in decode_windows32, q and o
+// move on to the next window and e to its entry lane (64 or more: a long
+// block). The last code of a window of 02 codes may be any that leaves the
+// window, as the final 01 of a message. One test of the window and e
+// together comes first, so that other data, which never matches them, does
+// not mispredict on e.
+TAVO_INLINE bool one_byte_windows32(const std::uint8_t*& p, std::uint8_t*& w,
+                                    const std::uint8_t*& q, std::uint8_t*& o,
+                                    const std::uint8_t* end, unsigned& e, __m256i v) {
+    const __m256i ones = _mm256_set1_epi8(1);
+    const __m256i twos = _mm256_set1_epi8(2);
+    const unsigned alt = 0x55555555u << (e & 1);
+    const unsigned small = static_cast<unsigned>(
+        _mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_max_epu8(v, twos), twos)));
+    if (!(((small & alt) == alt) & (e < 2))) return false;
+    auto ones_only = [&](__m256i y) {
+        return _mm256_movemask_epi8(_mm256_cmpeq_epi8(y, ones)) == -1;
+    };
+    if (small == 0xFFFFFFFFu && e == 0 && ones_only(v)) {
+        do {
+            store32(o, _mm256_setzero_si256());  // 32 empty blocks
+            p = q + 31;
+            w = o + 32;
+            q += 32;
+            o += 32;
+        } while (end - q >= 32 && ones_only(load32(q)));
+        return true;
+    }
+    // Blocks of one data byte each: every other lane is a code lane.
+    const unsigned inner = alt & ~(1u << (30 + e));
+    auto alternate = [&](__m256i y) {
+        const unsigned twos_at =
+            static_cast<unsigned>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(y, twos)));
+        return zero_mask32(y) == 0 && (twos_at & inner) == inner && q[30 + e] + e >= 2;
+    };
+    if (!alternate(v)) return false;
+    const __m256i codes = _mm256_set1_epi16(static_cast<short>(0xFF << (8 * e)));
+    for (;;) {
+        store32(o, _mm256_andnot_si256(codes, v));
+        p = q + 30 + e;
+        w = o + 31 + e;
+        q += 32;
+        o += 32;
+        if (*p != 2) {
+            e = e + *p - 2;
+            return true;
+        }
+        if (end - q < 32) return true;
+        v = load32(q);
+        if (!alternate(v)) return true;
+    }
+}
+
 // The avx2 window loop, a chain-follower: decodes the blocks that follow
 // the code byte *p (1..16) a 32-byte window of input at a time, with more
 // than 32 input bytes left, and returns with p at a code byte whose block is
@@ -87,8 +143,6 @@ TAVO_NOINLINE void decode_windows32(const std::uint8_t*& p, std::uint8_t*& w,
     const __m256i fifteen = _mm256_set1_epi8(15);
     const __m256i sixteen = _mm256_set1_epi8(16);
     const __m256i past = _mm256_set1_epi8(112);
-    const __m256i ones = _mm256_set1_epi8(1);
-    const __m256i twos = _mm256_set1_epi8(2);
     const std::uint8_t* q = p + 1;
     std::uint8_t* o = w;
     unsigned e = static_cast<unsigned>(*p) - 1;
@@ -103,48 +157,9 @@ TAVO_NOINLINE void decode_windows32(const std::uint8_t*& p, std::uint8_t*& w,
             o += 32;
             continue;
         }
-        // Windows of 01 codes, and of 02 codes at every other lane, take
-        // the two loops below, which run while such windows go on. One test
-        // of the window and e together comes first, so that other data,
-        // which never matches it, does not mispredict on e.
-        const unsigned alt = 0x55555555u << (e & 1);
-        const unsigned small = static_cast<unsigned>(
-            _mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_max_epu8(v, twos), twos)));
-        if (((small & alt) == alt) & (e < 2)) {
-            auto ones_only = [&](__m256i y) {
-                return _mm256_movemask_epi8(_mm256_cmpeq_epi8(y, ones)) == -1;
-            };
-            if (small == 0xFFFFFFFFu && e == 0 && ones_only(v)) {
-                do {
-                    store32(o, _mm256_setzero_si256());  // 32 empty blocks
-                    p = q + 31;
-                    w = o + 32;
-                    q += 32;
-                    o += 32;
-                } while (end - q >= 32 && ones_only(load32(q)));
-                continue;
-            }
-            // Blocks of one data byte each: every other lane is a code lane.
-            auto alternate = [&](__m256i y) {
-                const unsigned twos_at =
-                    static_cast<unsigned>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(y, twos)));
-                return zero_mask32(y) == 0 && (twos_at & alt) == alt;
-            };
-            if (alternate(v)) {
-                const __m256i codes = _mm256_set1_epi16(static_cast<short>(0xFF << (8 * e)));
-                __m256i y = v;
-                for (;;) {
-                    store32(o, _mm256_andnot_si256(codes, y));
-                    p = q + 30 + e;
-                    w = o + 31 + e;
-                    q += 32;
-                    o += 32;
-                    if (end - q < 32) break;
-                    y = load32(q);
-                    if (!alternate(y)) break;
-                }
-                continue;
-            }
+        if (one_byte_windows32(p, w, q, o, end, e, v)) {
+            if (e >= 64) break;
+            continue;
         }
         // (Adding 112 sets the top bit, which blendv tests, at 16 or more.)
         const __m256i next = _mm256_adds_epu8(iota, v);
@@ -202,7 +217,17 @@ struct Avx2Decode {
     static TAVO_INLINE void run(const std::uint8_t*& p, std::uint8_t*& w, const std::uint8_t* end) {
         // Two short blocks in a row; one alone, as random data has often,
         // costs a 32-byte window more than it saves.
-        if (end - p > 32 && static_cast<unsigned>(p[*p]) - 1 < 16) decode_windows32(p, w, end);
+        if (end - p > 32 && static_cast<unsigned>(p[*p]) - 1 < 16) {
+            // Windows of 01 and 02 codes are taken here first: in a short
+            // message of them the window loop's call and setup would cost
+            // more than the windows.
+            const std::uint8_t* q = p + 1;
+            std::uint8_t* o = w;
+            unsigned e = static_cast<unsigned>(*p) - 1;
+            const __m256i v = load32(q);
+            if (e >= 2 || zero_mask32(v) != 0 || !one_byte_windows32(p, w, q, o, end, e, v))
+                decode_windows32(p, w, end);
+        }
         // The last 32 bytes or so, or after a window loop that ended early.
         if (static_cast<unsigned>(*p) - 1 < 16 && end - p > 16) decode_short_run(p, w, end);
     }
