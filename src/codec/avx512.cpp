@@ -16,7 +16,9 @@
 // chain's hops (1, 2, 4 ... 64) into tables, which give each lane's chain
 // end, and so where a chain entering the window at any lane enters the next
 // one: one lookup links windows, whatever they hold. The code lanes of the
-// chain actually entered are then found by binary lifting over the tables.
+// chain actually entered are then found by binary lifting over the tables;
+// four doublings and four lifting rounds (up to 15 hops) mostly do, for
+// short random blocks.
 // Long blocks, maximal blocks and windows with a zero byte go back to the
 // shared block loop (decode_driver.hpp), whose exact fall-back finds the
 // first error; the last 64 input bytes take the avx2 kernel's steps.
@@ -232,9 +234,10 @@ TAVO_INLINE bool one_byte_windows(const std::uint8_t*& p, std::uint8_t*& w, cons
 // makes about one hop in 8 lanes, so a window first takes four rounds: a[4]
 // (16 hops) and binary lifting over a[3..0], which finds the entered chain's
 // code lanes up to 15 hops from e. If the last of them leaves the window,
-// that was the whole chain, and a[4] holds its end; else (and straight away
-// after a window of many blocks) the window takes all six rounds, a[6] being
-// every lane's chain end. `exit` maps each lane to where its chain goes on
+// that was the whole chain, and a[4][e] is its end; else (and straight
+// away after a window of many blocks, or in a run that opens with a block of
+// at most one byte) the window takes all six rounds, a[6] being every lane's
+// chain end. `exit` maps each lane to where its chain goes on
 // in the next window: one lookup links windows, whatever they hold. On each
 // step p is the latest code byte and w = o + (p - q) + 1.
 TAVO_NOINLINE void decode_windows(const std::uint8_t*& p, std::uint8_t*& w,
