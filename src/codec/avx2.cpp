@@ -109,7 +109,7 @@ TAVO_INLINE bool one_byte_windows32(const std::uint8_t*& p, std::uint8_t*& w,
 
 // The avx2 window loop, a chain-follower: decodes the blocks that follow
 // the code byte *p (1..16) a 32-byte window of input at a time, with more
-// than 32 input bytes left, and returns p at a code byte whose block is
+// than 32 input bytes left, and returns with p at a code byte whose block is
 // left to the caller (a long or maximal one, one that holds a zero or ends
 // near the end of the input) and w where that block's data go.
 //
@@ -136,8 +136,8 @@ TAVO_INLINE bool one_byte_windows32(const std::uint8_t*& p, std::uint8_t*& w,
 // of them and w just after the zero it stands for. A code that reaches 64
 // lanes or more past the next window (a maximal block among them) ends the
 // loop, and so does a zero anywhere in a window, before it is stored.
-TAVO_NOINLINE RunEnd decode_windows32(const std::uint8_t* p, std::uint8_t* w,
-                                      const std::uint8_t* end) {
+TAVO_NOINLINE void decode_windows32(const std::uint8_t*& p, std::uint8_t*& w,
+                                    const std::uint8_t* end) {
     const __m256i iota = _mm256_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 0,
                                           1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
     const __m256i fifteen = _mm256_set1_epi8(15);
@@ -210,7 +210,6 @@ TAVO_NOINLINE RunEnd decode_windows32(const std::uint8_t* p, std::uint8_t* w,
         q += 32;
         o += 32;
     }
-    return {p, w};
 }
 
 struct Avx2Decode {
@@ -227,9 +226,13 @@ struct Avx2Decode {
             unsigned e = static_cast<unsigned>(*p) - 1;
             const __m256i v = load32(q);
             if (e >= 2 || zero_mask32(v) != 0 || !one_byte_windows32(p, w, q, o, end, e, v)) {
-                const RunEnd r = decode_windows32(p, w, end);
-                p = r.p;
-                w = r.w;
+                // Through copies: the caller's own p and w, their addresses
+                // never taken, stay in registers all through the block loop.
+                const std::uint8_t* rp = p;
+                std::uint8_t* rw = w;
+                decode_windows32(rp, rw, end);
+                p = rp;
+                w = rw;
             }
         }
         // The last 32 bytes or so, or after a window loop that ended early.

@@ -221,9 +221,9 @@ TAVO_INLINE bool one_byte_windows(const std::uint8_t*& p, std::uint8_t*& w, cons
 }
 
 // Decodes the blocks that follow the code byte *p (1..64) while they are
-// short and lie in whole 64-byte windows of input. Returns p at a code byte
-// whose block is left to the caller (it may be long, maximal, run past the
-// end or hold a zero) and w where that block's data go.
+// short and lie in whole 64-byte windows of input. Returns with p at a code
+// byte whose block is left to the caller (it may be long, maximal, run past
+// the end or hold a zero) and w where that block's data go.
 //
 // Window lane i is input q[i] and becomes output o[i]; the code lanes, where
 // the output has the zero closing the block before, form a chain entered at
@@ -240,8 +240,8 @@ TAVO_INLINE bool one_byte_windows(const std::uint8_t*& p, std::uint8_t*& w, cons
 // chain end. `exit` maps each lane to where its chain goes on
 // in the next window: one lookup links windows, whatever they hold. On each
 // step p is the latest code byte and w = o + (p - q) + 1.
-TAVO_NOINLINE RunEnd decode_windows(const std::uint8_t* p, std::uint8_t* w,
-                                    const std::uint8_t* end, __m512i iota) {
+TAVO_NOINLINE void decode_windows(const std::uint8_t*& p, std::uint8_t*& w,
+                                  const std::uint8_t* end, __m512i iota) {
     const __m512i lanes = _mm512_set1_epi8(64);
     const std::uint8_t* q = p + 1;
     std::uint8_t* o = w;
@@ -306,7 +306,6 @@ TAVO_NOINLINE RunEnd decode_windows(const std::uint8_t* p, std::uint8_t* w,
         q += 64;
         o += 64;
     }
-    return {p, w};
 }
 
 // The avx2 kernel's block copy: 16- and 32-byte chunks, for the last 64
@@ -392,9 +391,13 @@ struct Avx512Decode {
                 one_byte_windows(p, w, q, o, end, e, v))
                 return;
         }
-        const RunEnd r = decode_windows(p, w, end, iota64());
-        p = r.p;
-        w = r.w;
+        // Through copies: the caller's own p and w, their addresses never
+        // taken, stay in registers all through the block loop.
+        const std::uint8_t* rp = p;
+        std::uint8_t* rw = w;
+        decode_windows(rp, rw, end, iota64());
+        p = rp;
+        w = rw;
     }
     static TAVO_INLINE bool copy_block(const std::uint8_t* d, std::size_t k, std::uint8_t* w) {
         return copy_block64(d, k, w);

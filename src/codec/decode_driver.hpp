@@ -113,14 +113,6 @@ TAVO_INLINE DecodeResult decode_tail(const std::uint8_t* in, const std::uint8_t*
     return decode_exact(in, p, end, out, w);
 }
 
-// What a window loop built out of line returns: its p and w. (Passing the
-// caller's by reference would keep them in memory all through the block
-// loop.)
-struct RunEnd {
-    const std::uint8_t* p;
-    std::uint8_t* w;
-};
-
 template <unsigned streak_needed>
 TAVO_INLINE bool streak_done(unsigned streak) {
     if constexpr (streak_needed == 0) {
