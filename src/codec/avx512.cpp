@@ -16,7 +16,9 @@
 // chain's hops (1, 2, 4 ... 64) into tables, which give each lane's chain
 // end, and so where a chain entering the window at any lane enters the next
 // one: one lookup links windows, whatever they hold. The code lanes of the
-// chain actually entered are then found by binary lifting over the tables.
+// chain actually entered are then found by binary lifting over the tables;
+// four doublings and four lifting rounds (up to 15 hops) mostly do, for
+// short random blocks.
 // Long blocks, maximal blocks and windows with a zero byte go back to the
 // shared block loop (decode_driver.hpp), whose exact fall-back finds the
 // first error; the last 64 input bytes take the avx2 kernel's steps.
@@ -162,6 +164,62 @@ TAVO_INLINE __m512i perm(__m512i index, __m512i table) {
     return _mm512_maskz_permutexvar_epi8(_cvtu64_mask64(~std::uint64_t{0}), index, table);
 }
 
+// Windows of 01 codes, and of 02 codes at every other lane, as in runs of
+// zeros and of alternating bytes and zeros: decodes such windows from the
+// window v at q (zero-free, entered at lane e) on, while they go on, and
+// returns whether there was one; p and w as in decode_windows, q and o
+// move on to the next window and e to its entry lane (64 or more: a long
+// block). The last code of a window of 02 codes may be any that leaves the
+// window, as the final 01 of a message. One branch on the window and e
+// together comes first, so that data which never matches them does not
+// mispredict on e, which the chain decides.
+TAVO_INLINE bool one_byte_windows(const std::uint8_t*& p, std::uint8_t*& w, const std::uint8_t*& q,
+                                  std::uint8_t*& o, const std::uint8_t* end, unsigned& e,
+                                  __m512i v) {
+    const __m512i ones = _mm512_set1_epi8(1);
+    const __m512i twos = _mm512_set1_epi8(2);
+    const std::uint64_t alt = 0x5555555555555555ULL << (e & 1);
+    const std::uint64_t small = _cvtmask64_u64(_mm512_cmple_epu8_mask(v, twos));
+    if (!(((small & alt) == alt) & (e < 2))) return false;
+    auto ones_only = [&](__m512i x) {
+        return _cvtmask64_u64(_mm512_cmpeq_epi8_mask(x, ones)) == ~std::uint64_t{0};
+    };
+    if (small == ~std::uint64_t{0} && e == 0 && ones_only(v)) {
+        do {
+            store64v(o, _mm512_setzero_si512());  // 64 empty blocks
+            p = q + 63;
+            w = o + 64;
+            q += 64;
+            o += 64;
+        } while (end - q >= 64 && ones_only(load64v(q)));
+        return true;
+    }
+    // Blocks of one data byte each: the code lanes are every other one, and
+    // the chain goes on at lane e of the next window, or from the last code
+    // lane's own code.
+    const std::uint64_t inner = alt & ~(std::uint64_t{1} << (62 + e));
+    auto alternate = [&](__m512i x) {
+        return _cvtmask64_u64(_mm512_testn_epi8_mask(x, x)) == 0 &&
+               (_cvtmask64_u64(_mm512_cmpeq_epi8_mask(x, twos)) & inner) == inner &&
+               q[62 + e] + e >= 2;
+    };
+    if (!alternate(v)) return false;
+    for (;;) {
+        store64v(o, _mm512_maskz_mov_epi8(_cvtu64_mask64(~alt), v));
+        p = q + 62 + e;
+        w = o + 63 + e;
+        q += 64;
+        o += 64;
+        if (*p != 2) {
+            e = e + *p - 2;
+            return true;
+        }
+        if (end - q < 64) return true;
+        v = load64v(q);
+        if (!alternate(v)) return true;
+    }
+}
+
 // Decodes the blocks that follow the code byte *p (1..64) while they are
 // short and lie in whole 64-byte windows of input. Returns with p at a code
 // byte whose block is left to the caller (it may be long, maximal, run past
@@ -172,68 +230,79 @@ TAVO_INLINE __m512i perm(__m512i index, __m512i table) {
 // lane e. Example, e = 1:  q = 61 03 62 63 02 64 ...  lanes 1 and 4 are
 // code lanes (1 + 3 = 4, 4 + 2 = 6, ...), o = 61 00 62 63 00 64 ....
 // Table a[k] takes each lane 2^k hops along its chain, staying put at the
-// last lane of the window the chain reaches; a[6] is so each lane's chain
-// end, and `exit` the lane where that chain goes on in the next window. On
-// each step p is the latest code byte and w = o + (p - q) + 1.
-TAVO_INLINE void decode_windows(const std::uint8_t*& p, std::uint8_t*& w,
-                                const std::uint8_t* end, __m512i iota) {
-    const __m512i ones = _mm512_set1_epi8(1);
-    const __m512i twos = _mm512_set1_epi8(2);
+// last lane of the window the chain reaches. A chain of short random blocks
+// makes about one hop in 8 lanes, so a window first takes four rounds: a[4]
+// (16 hops) and binary lifting over a[3..0], which finds the entered chain's
+// code lanes up to 15 hops from e. If the last of them leaves the window,
+// that was the whole chain, and a[4][e] is its end; else (and straight
+// away after a window of many blocks, or in a run that opens with a block of
+// at most one byte) the window takes all six rounds, a[6] being every lane's
+// chain end. `exit` maps each lane to where its chain goes on
+// in the next window: one lookup links windows, whatever they hold. On each
+// step p is the latest code byte and w = o + (p - q) + 1.
+TAVO_NOINLINE void decode_windows(const std::uint8_t*& p, std::uint8_t*& w,
+                                  const std::uint8_t* end, __m512i iota) {
     const __m512i lanes = _mm512_set1_epi8(64);
     const std::uint8_t* q = p + 1;
     std::uint8_t* o = w;
     unsigned e = static_cast<unsigned>(*p) - 1;
     __m512i entry = _mm512_set1_epi8(static_cast<char>(e));
+    // The last window held more blocks than four rounds follow; a run that
+    // opens with a block of one byte or none likely goes on so.
+    bool dense = e < 2;
     while (end - q >= 64) {
         const __m512i v = load64v(q);
         if (_cvtmask64_u64(_mm512_testn_epi8_mask(v, v)) != 0) break;  // the caller finds it in order
-        if (e == 0 && _cvtmask64_u64(_mm512_cmpeq_epi8_mask(v, ones)) == ~std::uint64_t{0}) {
-            store64v(o, _mm512_setzero_si512());  // 64 empty blocks
-            p = q + 63;
-            w = o + 64;
-            q += 64;
-            o += 64;
+        if (one_byte_windows(p, w, q, o, end, e, v)) {
+            if (e >= 64) break;
+            entry = _mm512_set1_epi8(static_cast<char>(e));
             continue;
         }
-        if (e < 2) {
-            // Blocks of one data byte each, as in alternating bytes and
-            // zeros: the code lanes are every other one, and the chain goes
-            // on at lane e of the next window.
-            const std::uint64_t alt = 0x5555555555555555ULL << e;
-            if ((_cvtmask64_u64(_mm512_cmpeq_epi8_mask(v, twos)) & alt) == alt) {
-                store64v(o, _mm512_maskz_mov_epi8(_cvtu64_mask64(~alt), v));
-                p = q + 62 + e;
-                w = o + 63 + e;
-                q += 64;
-                o += 64;
-                continue;
-            }
-        }
         const __m512i next = _mm512_adds_epu8(iota, v);
+        const __mmask64 inside = _mm512_cmplt_epu8_mask(next, lanes);
+        // The lanes whose block goes on past the window: the chain ends.
+        const std::uint64_t leaves = ~_cvtmask64_u64(inside);
         __m512i a[7];
-        a[0] = _mm512_mask_mov_epi8(iota, _mm512_cmplt_epu8_mask(next, lanes), next);
-        for (int k = 0; k < 6; ++k) a[k + 1] = perm(a[k], a[k]);
-        const __m512i exit = _mm512_sub_epi8(perm(a[6], next), lanes);
-        // Binary lifting: pos moves to the furthest chain lane at or before
-        // each lane; the lanes it reaches exactly are the code lanes.
-        __m512i pos = entry;
-        for (int k = 5; k >= 0; --k) {
-            const __m512i to = perm(pos, a[k]);
-            pos = _mm512_mask_mov_epi8(pos, _mm512_cmple_epu8_mask(to, iota), to);
+        a[0] = _mm512_mask_mov_epi8(iota, inside, next);
+        for (int k = 0; k < 4; ++k) a[k + 1] = perm(a[k], a[k]);
+        // Binary lifting over a[top..0]: pos moves to the furthest chain lane
+        // at or before each lane, up to 2^(top+1) - 1 hops from e; the lanes
+        // it reaches exactly are the code lanes.
+        // (The last round's move is left out: pos ends on lane i exactly
+        // when it stood there already or its last hop lands there.)
+        auto lift = [&](int top) {
+            __m512i pos = entry;
+            for (int k = top; k >= 1; --k) {
+                const __m512i to = perm(pos, a[k]);
+                pos = _mm512_mask_mov_epi8(pos, _mm512_cmple_epu8_mask(to, iota), to);
+            }
+            const __m512i to = perm(pos, a[0]);
+            return _cvtmask64_u64(_mm512_cmpeq_epi8_mask(pos, iota)) |
+                   _cvtmask64_u64(_mm512_cmpeq_epi8_mask(to, iota));
+        };
+        std::uint64_t codes = 0;
+        __m512i ends = a[4];
+        if (!dense) codes = lift(3);
+        if (dense || ((leaves >> highest64(codes)) & 1) == 0) {
+            a[5] = perm(a[4], a[4]);
+            a[6] = perm(a[5], a[5]);
+            codes = lift(5);
+            ends = a[6];
         }
-        const std::uint64_t codes = _cvtmask64_u64(_mm512_cmpeq_epi8_mask(pos, iota));
+        const __m512i exit = _mm512_sub_epi8(perm(ends, next), lanes);
         store64v(o, _mm512_maskz_mov_epi8(_cvtu64_mask64(~codes), v));
         const unsigned last = highest64(codes);
         p = q + last;
         w = o + last + 1;
         entry = perm(entry, exit);
-        // Lane 0 through memory: the register casts warn inside a target
-        // region on some g++, and older g++ lacks _mm512_cvtsi512_si32.
-        alignas(64) std::uint8_t lanes[64];
-        _mm512_store_si512(lanes, entry);
-        e = lanes[0];
+        // (Lane 0 through a zeroing extract: g++ 12 warns about the plain
+        // one's and the casts' undefined parts inside a target region.)
+        const __m128i low = _mm512_maskz_extracti32x4_epi32(static_cast<__mmask8>(1), entry, 0);
+        e = static_cast<unsigned>(_mm_cvtsi128_si32(low)) & 0xFF;
+        const unsigned blocks = static_cast<unsigned>(__builtin_popcountll(codes));
+        dense = blocks > 13;
         // A long block next, or blocks too few for the tables to pay.
-        if (e >= 64 || __builtin_popcountll(codes) < 3) break;
+        if (e >= 64 || blocks < 3) break;
         q += 64;
         o += 64;
     }
@@ -309,7 +378,26 @@ struct Avx512Decode {
     static TAVO_INLINE void run(const std::uint8_t*& p, std::uint8_t*& w, const std::uint8_t* end) {
         // Two short blocks in a row; one alone, as random data has often,
         // costs the window loop more than it saves.
-        if (static_cast<unsigned>(p[*p]) - 1 < kWindowEntry) decode_windows(p, w, end, iota64());
+        if (static_cast<unsigned>(p[*p]) - 1 >= kWindowEntry) return;
+        // Windows of 01 and 02 codes are taken here first: in a short
+        // message of them the window loop's call and setup would cost
+        // more than the windows.
+        if (*p <= 2) {
+            const std::uint8_t* q = p + 1;
+            std::uint8_t* o = w;
+            unsigned e = static_cast<unsigned>(*p) - 1;
+            const __m512i v = load64v(q);
+            if (_cvtmask64_u64(_mm512_testn_epi8_mask(v, v)) == 0 &&
+                one_byte_windows(p, w, q, o, end, e, v))
+                return;
+        }
+        // Through copies: the caller's own p and w, their addresses never
+        // taken, stay in registers all through the block loop.
+        const std::uint8_t* rp = p;
+        std::uint8_t* rw = w;
+        decode_windows(rp, rw, end, iota64());
+        p = rp;
+        w = rw;
     }
     static TAVO_INLINE bool copy_block(const std::uint8_t* d, std::size_t k, std::uint8_t* w) {
         return copy_block64(d, k, w);

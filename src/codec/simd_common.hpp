@@ -14,8 +14,10 @@
 #if defined(_MSC_VER) && !defined(__clang__)
 #include <intrin.h>
 #define TAVO_INLINE __forceinline
+#define TAVO_NOINLINE __declspec(noinline)
 #else
 #define TAVO_INLINE inline __attribute__((always_inline))
+#define TAVO_NOINLINE __attribute__((noinline))
 #endif
 
 namespace tavo {

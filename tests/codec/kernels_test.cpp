@@ -2,6 +2,7 @@
 // documented sizes (so AddressSanitizer sees any read past the input or any
 // write past encoded_bound / decoded_capacity). Exits non-zero on the first
 // disagreement, after printing it.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -245,6 +246,106 @@ void check_wide_windows(const Kernel* all, std::size_t count, std::mt19937& rng)
     }
 }
 
+// Decodes enc with every kernel, then again with enc[at] set to each of:
+// zero, a code whose block ends just short of, at or just past the next
+// 64-byte (wide window) or 32-byte (avx2 window) edge after it, a code
+// that ends the block at or past the end, and a maximal code.
+void check_damaged_at(const Kernel* all, std::size_t count, const Bytes& enc, std::size_t at) {
+    if (at >= enc.size()) return;
+    const std::size_t to32 = 32 - (at - 1) % 32, to64 = 64 - (at - 1) % 64, to_end = enc.size() - at;
+    for (std::size_t v : {std::size_t{0}, to32 - 1, to32, to32 + 1, to32 + 16, to64 - 1, to64,
+                          to64 + 1, to_end, to_end + 1, std::size_t{255}}) {
+        Bytes bad = enc;
+        bad[at] = static_cast<std::uint8_t>(v);
+        check_decode(all, count, bad);
+    }
+}
+
+// Window loops at the limits of their fixed rounds: 64-byte stretches of
+// input with from 3 to 64 zeros (the avx512 loop follows a chain of up to
+// 15 hops in four rounds, more in six, and after a window of many blocks
+// starts with six), next to one another in every order and alignment; and
+// short blocks around blocks longer than a 16-byte half or a whole 32-byte
+// window, which the avx2 loop copies on, and longer than its 64-lane reach
+// and maximal ones, where it stops. Each encoding is damaged at window edges,
+// inside and just after the long blocks and in its last bytes.
+void check_window_limits(const Kernel* all, std::size_t count, std::mt19937& rng) {
+    auto nonzero = [&rng] { return static_cast<std::uint8_t>(rng() % 255 + 1); };
+    const unsigned zeros[] = {8, 14, 15, 16, 17, 8, 13, 20, 3, 16, 15, 64, 16, 32, 15, 8};
+    for (std::size_t lead = 0; lead < 64; lead += 3) {
+        Bytes d(lead);
+        for (auto& b : d) b = nonzero();
+        for (std::size_t i = 0; i < 16; ++i) {
+            std::vector<std::uint8_t> stretch(64);
+            for (auto& b : stretch) b = nonzero();
+            for (unsigned z = 0; z < zeros[(i + lead) % 16]; ++z) stretch[z] = 0;
+            std::shuffle(stretch.begin(), stretch.end(), rng);
+            d.insert(d.end(), stretch.begin(), stretch.end());
+        }
+        d.resize(d.size() - lead % 7);
+        check(all, count, d);
+        const Bytes enc = run_encode(all[0], d);
+        for (std::size_t at = 1 + lead % 5; at < enc.size(); at += 23) check_damaged_at(all, count, enc, at);
+        for (std::size_t at = enc.size() > 40 ? enc.size() - 40 : 0; at < enc.size(); ++at)
+            check_damaged_at(all, count, enc, at);
+    }
+    for (std::size_t lead = 0; lead < 40; ++lead) {
+        for (std::size_t len : {15u, 16u, 17u, 31u, 32u, 33u, 47u, 48u, 49u, 63u, 64u, 65u, 80u,
+                                140u, 254u, 300u}) {
+            Bytes d(lead);
+            for (auto& b : d) b = nonzero();
+            d.push_back(0);
+            std::vector<std::size_t> long_at;  // where each long block's data start
+            for (int round = 0; round < 3; ++round) {
+                for (int b = 0; b < 6; ++b) {
+                    for (std::size_t i = rng() % 4; i > 0; --i) d.push_back(nonzero());
+                    d.push_back(0);
+                }
+                long_at.push_back(d.size());
+                for (std::size_t i = 0; i < len + static_cast<std::size_t>(round); ++i)
+                    d.push_back(nonzero());
+                d.push_back(0);
+            }
+            for (int b = 0; b < 12; ++b) {
+                d.push_back(nonzero());
+                d.push_back(0);
+            }
+            check(all, count, d);
+            const Bytes enc = run_encode(all[0], d);
+            // Encoded offsets drift from the input's by the code bytes of
+            // maximal blocks only, one in 254; the spots need not be exact.
+            for (std::size_t start : long_at) {
+                for (std::size_t at : {start, start + 1, start + len / 2, start + len - 1, start + len,
+                                       start + len + 1, start + len + 2})
+                    check_damaged_at(all, count, enc, at);
+            }
+            for (std::size_t at = enc.size() > 34 ? enc.size() - 34 : 0; at < enc.size(); ++at)
+                check_damaged_at(all, count, enc, at);
+        }
+    }
+    // A run of alternating bytes and zeros (windows of 02 codes) after
+    // short random blocks, ending at every lane of a window in a block of
+    // no data byte (an 01 code), of 2, 3 or 40 bytes, a maximal one, or the
+    // end of the message, whose code is then the last code of such a window.
+    for (std::size_t lead = 40; lead < 104; ++lead) {
+        for (std::size_t next : {0u, 2u, 3u, 40u, 300u, 9999u}) {
+            Bytes d;
+            while (d.size() < lead) d.push_back(rng() % 8 == 0 ? 0 : nonzero());
+            for (std::size_t i = 0; i < 200; ++i) d.push_back(i % 2 ? 0 : nonzero());
+            if (next != 9999) {
+                for (std::size_t i = 0; i < next; ++i) d.push_back(nonzero());
+                d.push_back(0);
+                for (std::size_t i = 0; i < 100; ++i) d.push_back(rng() % 8 == 0 ? 0 : nonzero());
+            }
+            check(all, count, d);
+            if (lead % 8 == 0) {
+                const Bytes enc = run_encode(all[0], d);
+                for (std::size_t at = lead + 190; at < lead + 206; ++at) check_damaged_at(all, count, enc, at);
+            }
+        }
+    }
+}
+
 }  // namespace
 
 int main() {
@@ -396,6 +497,7 @@ int main() {
     }
 
     check_wide_windows(all, count, rng);
+    check_window_limits(all, count, rng);
 
     std::printf("%ld comparisons, %d failures\n", g_checks, g_failures);
     return g_failures == 0 ? 0 : 1;
