@@ -6,9 +6,12 @@
 // zero lane holds the lane of the next zero), and one subtraction of the
 // lane number leaves the codes: a fixed cost whatever the number of zeros.
 // The open block's code and the chunk's last zero (the new open block) are
-// scalar stores. Only a chunk in which the open block may fill up to a
-// maximal block takes a different path. Messages under 64 bytes go to the
-// avx2 encoder, whose 16-byte steps start sooner.
+// scalar stores. In dense data, from a chunk with three zeros on, the last
+// zero's code is the distance to the next chunk's first zero instead, the
+// lane the compress fills in, so each chunk is one store once the next has
+// been read. Only a chunk in which the open block may fill up to a maximal
+// block takes a different path. Messages under 64 bytes go to the avx2
+// encoder, whose 16-byte steps start sooner.
 //
 // Decode: a window of 64 input bytes holding only short blocks is the output
 // moved one byte left with each code byte turned into a zero. The code
@@ -80,10 +83,65 @@ TAVO_INLINE __m512i cleared() {
     return x;
 }
 
-TAVO_INLINE __m512i with_codes(__m512i v, __mmask64 zk, std::uint64_t z, __m512i iota) {
-    const __m512i later = _mm512_mask_compress_epi8(cleared(), _cvtu64_mask64(z & (z - 1)), iota);
+// The last zero's lane takes the lane in `fill`: 64 plus the next chunk's
+// first zero where that is known, anything where the code is stored later.
+TAVO_INLINE __m512i with_codes(__m512i v, __mmask64 zk, std::uint64_t z, __m512i iota,
+                               __m512i fill) {
+    const __m512i later = _mm512_mask_compress_epi8(fill, _cvtu64_mask64(z & (z - 1)), iota);
     const __m512i next = _mm512_mask_expand_epi8(cleared(), zk, later);
     return _mm512_mask_sub_epi8(v, zk, next, iota);
+}
+
+TAVO_INLINE __m512i with_codes(__m512i v, __mmask64 zk, std::uint64_t z, __m512i iota) {
+    return with_codes(v, zk, z, iota, cleared());
+}
+
+// Encodes the chunk v at p (zero lanes zk, at least one, the first inside
+// the open block's room) and the whole chunks after it while each holds a
+// zero; returns where it stopped, with s as after close_blocks. Every open
+// block here starts in the chunk before, so none can fill up. A chunk is
+// stored once the next one's first zero is known, its last zero's code
+// included: one vector store a chunk, where a scalar store of that code
+// into the line just written would cost more than the chunk's other work.
+TAVO_INLINE const std::uint8_t* encode_dense(const std::uint8_t* p, const std::uint8_t* end,
+                                             __m512i v, __mmask64 zk, EncodeState& s,
+                                             __m512i iota) {
+    std::uint8_t* w = s.w;
+    std::uint64_t z = _cvtmask64_u64(zk);
+    *s.slot = static_cast<std::uint8_t>(w + lowest64(z) - s.slot);
+    auto link = [&](std::uint64_t next_zeros) {
+        return _mm512_set1_epi8(static_cast<char>(64 + lowest64(next_zeros)));
+    };
+    // Two chunks a step while both hold a zero, then one.
+    for (; end - p >= 192; p += 128, w += 128) {
+        const __m512i v1 = load64v(p + 64);
+        const __m512i v2 = load64v(p + 128);
+        const __mmask64 zk1 = _mm512_testn_epi8_mask(v1, v1);
+        const __mmask64 zk2 = _mm512_testn_epi8_mask(v2, v2);
+        const std::uint64_t z1 = _cvtmask64_u64(zk1);
+        const std::uint64_t z2 = _cvtmask64_u64(zk2);
+        if ((z1 == 0) | (z2 == 0)) break;
+        store64v(w, with_codes(v, zk, z, iota, link(z1)));
+        store64v(w + 64, with_codes(v1, zk1, z1, iota, link(z2)));
+        v = v2;
+        zk = zk2;
+        z = z2;
+    }
+    for (; end - p >= 128; p += 64, w += 64) {
+        const __m512i v1 = load64v(p + 64);
+        const __mmask64 zk1 = _mm512_testn_epi8_mask(v1, v1);
+        const std::uint64_t z1 = _cvtmask64_u64(zk1);
+        if (z1 == 0) break;
+        store64v(w, with_codes(v, zk, z, iota, link(z1)));
+        v = v1;
+        zk = zk1;
+        z = z1;
+    }
+    store64v(w, with_codes(v, zk, z, iota));
+    s.slot = w + highest64(z);
+    s.w = w + 64;
+    s.need_final = true;
+    return p + 64;
 }
 
 // Back-fills the open block's code at the chunk's first zero and opens the
@@ -99,8 +157,8 @@ TAVO_INLINE void close_blocks(EncodeState& s, std::uint64_t z) {
 // maximal first. Full chunks take plain loads and stores, the last partial
 // one masked ones.
 template <bool kFull>
-TAVO_INLINE std::size_t encode_step64(const std::uint8_t* p, std::size_t r, EncodeState& s,
-                                      __m512i iota) {
+TAVO_INLINE std::size_t encode_step64(const std::uint8_t* p, std::size_t r,
+                                      const std::uint8_t* end, EncodeState& s, __m512i iota) {
     const std::uint64_t valid = kFull ? ~std::uint64_t{0} : lanes_below(r);
     const __m512i v = kFull ? load64v(p) : _mm512_maskz_loadu_epi8(_cvtu64_mask64(valid), p);
     const __mmask64 zk = _mm512_testn_epi8_mask(v, v);
@@ -112,7 +170,8 @@ TAVO_INLINE std::size_t encode_step64(const std::uint8_t* p, std::size_t r, Enco
             _mm512_mask_storeu_epi8(at, _cvtu64_mask64(valid), x);
     };
     const std::size_t room = detail::room(s);
-    if (room < r && (z & lanes_below(room)) == 0) {
+    // (Laid out for random data, whose chunks mostly hold no zero.)
+    if (__builtin_expect(room < r && (z & lanes_below(room)) == 0, 0)) {
         // The open block fills up before any zero. With no zero after it
         // either, the rest of a full chunk follows the new code slot at
         // once; otherwise the next step takes it.
@@ -129,11 +188,16 @@ TAVO_INLINE std::size_t encode_step64(const std::uint8_t* p, std::size_t r, Enco
         detail::close_maximal(s);
         return room;
     }
-    if (z == 0) {
+    if (__builtin_expect(z == 0, 1)) {
         put(s.w, v);
         s.w += r;
         return r;
     }
+    // Three zeros or more start a dense run; random data seldom has them,
+    // so it does not pay for runs that end at once.
+    const std::uint64_t z2 = z & (z - 1);
+    if (kFull && __builtin_expect((z2 & (z2 - 1)) != 0, 0))
+        return static_cast<std::size_t>(encode_dense(p, end, v, zk, s, iota) - p);
     put(s.w, with_codes(v, zk, z, iota));
     close_blocks(s, z);
     s.w += r;
@@ -148,8 +212,8 @@ std::size_t encode_avx512(const std::uint8_t* in, std::size_t n, std::uint8_t* o
     const __m512i iota = iota64();
     const std::uint8_t* p = in;
     const std::uint8_t* const end = in + n;
-    while (end - p >= 64) p += encode_step64<true>(p, 64, s, iota);
-    while (p != end) p += encode_step64<false>(p, static_cast<std::size_t>(end - p), s, iota);
+    while (end - p >= 64) p += encode_step64<true>(p, 64, end, s, iota);
+    while (p != end) p += encode_step64<false>(p, static_cast<std::size_t>(end - p), end, s, iota);
     return detail::encode_finish(out, s);
 }
 

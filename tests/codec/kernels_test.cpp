@@ -346,6 +346,56 @@ void check_window_limits(const Kernel* all, std::size_t count, std::mt19937& rng
     }
 }
 
+// Encoding of runs of 64-byte chunks that each hold zeros, where the avx512
+// encoder stores each chunk only once the next chunk's first zero is known:
+// runs of every length from one chunk, starting after any chunk and ending
+// before a chunk with no zero, with one or two zeros only, or at the end of
+// the input at every distance from a chunk's edge; first and last zeros on
+// the chunk's first and last lanes; and runs entered while the open block is
+// near maximal, after leads of every length around 190 and 254.
+void check_dense_runs(const Kernel* all, std::size_t count, std::mt19937& rng) {
+    auto nonzero = [&rng] { return static_cast<std::uint8_t>(rng() % 255 + 1); };
+    auto chunk = [&](int kind) {
+        Bytes c(64);
+        for (auto& b : c) b = nonzero();
+        switch (kind) {
+            case 0: break;                                      // no zero
+            case 1: c[rng() % 64] = 0; break;                   // one
+            case 2: c[rng() % 32] = 0; c[32 + rng() % 32] = 0; break;
+            case 3: c[0] = 0; c[1 + rng() % 62] = 0; c[63] = 0; break;
+            case 4: std::fill(c.begin(), c.end(), 0); break;
+            case 5: c[63] = 0; c[62] = 0; c[rng() % 62] = 0; break;  // late zeros
+            case 6: c[0] = 0; c[1] = 0; c[2] = 0; break;             // early zeros
+            default:
+                for (auto& b : c)
+                    if (rng() % 8 == 0) b = 0;
+                c[rng() % 64] = 0;
+                c[rng() % 64] = 0;
+                c[rng() % 64] = 0;
+        }
+        return c;
+    };
+    for (std::size_t lead : {0u, 1u, 63u, 64u, 189u, 190u, 191u, 192u, 250u, 253u, 254u, 255u}) {
+        for (int round = 0; round < 60; ++round) {
+            Bytes d(lead);
+            for (auto& b : d) b = nonzero();
+            const std::size_t chunks = 1 + rng() % 7;
+            for (std::size_t i = 0; i < chunks; ++i) {
+                const Bytes c = chunk(static_cast<int>(rng() % 8));
+                d.insert(d.end(), c.begin(), c.end());
+            }
+            // Cut inside the last chunks, or add a tail of up to two more.
+            const std::size_t tail = rng() % 192;
+            if (round % 3 == 0 && tail < d.size() - lead) {
+                d.resize(d.size() - tail);
+            } else {
+                for (std::size_t i = 0; i < tail; ++i) d.push_back(rng() % 4 ? nonzero() : 0);
+            }
+            check(all, count, d);
+        }
+    }
+}
+
 }  // namespace
 
 int main() {
@@ -498,6 +548,7 @@ int main() {
 
     check_wide_windows(all, count, rng);
     check_window_limits(all, count, rng);
+    check_dense_runs(all, count, rng);
 
     std::printf("%ld comparisons, %d failures\n", g_checks, g_failures);
     return g_failures == 0 ? 0 : 1;
