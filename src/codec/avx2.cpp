@@ -236,7 +236,7 @@ struct Avx2Decode {
             }
         }
         // The last 32 bytes or so, or after a window loop that ended early.
-        if (static_cast<unsigned>(*p) - 1 < 16 && end - p > 16) decode_short_run(p, w, end);
+        if (short_run_pays(p, end)) decode_short_run(p, w, end);
     }
     static TAVO_INLINE bool copy_block(const std::uint8_t* d, std::size_t k, std::uint8_t* w) {
         return copy_block32(d, k, w);

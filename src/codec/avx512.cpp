@@ -401,7 +401,7 @@ TAVO_INLINE bool copy_block32(const std::uint8_t* d, std::size_t k, std::uint8_t
 TAVO_INLINE DecodeResult decode_last(const std::uint8_t* in, const std::uint8_t* p,
                                      const std::uint8_t* end, std::uint8_t* out, std::uint8_t* w) {
     for (;;) {
-        if (static_cast<unsigned>(*p) - 1 < 16 && end - p > 16) decode_short_run(p, w, end);
+        if (short_run_pays(p, end)) decode_short_run(p, w, end);
         if (end - p <= 16) return decode_tail(in, p, end, out, w);
         const std::size_t k = static_cast<std::size_t>(*p) - 1;
         const std::uint8_t* const d = p + 1;

@@ -89,13 +89,23 @@ TAVO_INLINE void decode_short_run(const std::uint8_t*& p, std::uint8_t*& w,
     }
 }
 
+// Whether the code byte *p starts a run for decode_short_run: a short
+// block with more than 16 input bytes left. Within the last 32 bytes only
+// blocks of at most one data byte take it (runs of 01 and 02 codes): one
+// window there covers the rest of a small message, and its chain costs more
+// than the two or three longer blocks it would hold, as in a message of 16
+// bytes with a zero in 8, cost the block loop.
+TAVO_INLINE bool short_run_pays(const std::uint8_t* p, const std::uint8_t* end) {
+    return static_cast<unsigned>(*p) - 1 < 16 && end - p > 16 && (end - p > 32 || *p <= 2);
+}
+
 // The decode steps of a kernel whose blocks of up to 16 bytes take
 // decode_short_run; copy_block is the kernel's own.
 struct ShortRunSteps {
     static constexpr unsigned kRunCodes = 16, kRunMin = 16, kStreak = 0;
     static TAVO_INLINE void run(const std::uint8_t*& p, std::uint8_t*& w,
                                 const std::uint8_t* end) {
-        decode_short_run(p, w, end);
+        if (short_run_pays(p, end)) decode_short_run(p, w, end);
     }
 };
 
