@@ -351,8 +351,10 @@ void check_window_limits(const Kernel* all, std::size_t count, std::mt19937& rng
 // runs of every length from one chunk, starting after any chunk and ending
 // before a chunk with no zero, with one or two zeros only, or at the end of
 // the input at every distance from a chunk's edge; first and last zeros on
-// the chunk's first and last lanes; and runs entered while the open block is
-// near maximal, after leads of every length around 190 and 254.
+// the chunk's first and last lanes; runs entered while the open block is
+// near maximal, after leads of every length around 190 and 254; and runs
+// of over 2 KiB, which begin with a partial step to a 64-byte edge of the
+// output, from leads that leave it at different distances from that edge.
 void check_dense_runs(const Kernel* all, std::size_t count, std::mt19937& rng) {
     auto nonzero = [&rng] { return static_cast<std::uint8_t>(rng() % 255 + 1); };
     auto chunk = [&](int kind) {
@@ -379,9 +381,10 @@ void check_dense_runs(const Kernel* all, std::size_t count, std::mt19937& rng) {
         for (int round = 0; round < 60; ++round) {
             Bytes d(lead);
             for (auto& b : d) b = nonzero();
-            const std::size_t chunks = 1 + rng() % 7;
+            const bool long_run = round % 6 == 1;
+            const std::size_t chunks = long_run ? 33 + rng() % 4 : 1 + rng() % 7;
             for (std::size_t i = 0; i < chunks; ++i) {
-                const Bytes c = chunk(static_cast<int>(rng() % 8));
+                const Bytes c = chunk(static_cast<int>(long_run ? 2 + rng() % 6 : rng() % 8));
                 d.insert(d.end(), c.begin(), c.end());
             }
             // Cut inside the last chunks, or add a tail of up to two more.
