@@ -395,14 +395,14 @@ TAVO_INLINE bool copy_block32(const std::uint8_t* d, std::size_t k, std::uint8_t
     return true;
 }
 
-// Decodes the last 17..64 input bytes from the code byte p as the avx2
+// Decodes the last 18..64 input bytes from the code byte p as the avx2
 // kernel does (its 16-byte window loop, block copy and tail): there a
 // 64-byte window costs more than it saves.
 TAVO_INLINE DecodeResult decode_last(const std::uint8_t* in, const std::uint8_t* p,
                                      const std::uint8_t* end, std::uint8_t* out, std::uint8_t* w) {
     for (;;) {
         if (short_run_pays(p, end)) decode_short_run(p, w, end);
-        if (end - p <= 16) return decode_tail(in, p, end, out, w);
+        if (end - p <= kTailBytes) return decode_tail(in, p, end, out, w);
         const std::size_t k = static_cast<std::size_t>(*p) - 1;
         const std::uint8_t* const d = p + 1;
         if (k > static_cast<std::size_t>(end - d) || !copy_block32(d, k, w))

@@ -10,7 +10,8 @@
 // * at a code byte that opens a short block, the kernel's window loop
 //   (`run`, a chain-follower) decodes whole fixed-size windows of input
 //   while the blocks stay short, and returns at a code byte again;
-// * the last 16 input bytes or fewer go to decode_tail in one piece;
+// * the last kTailBytes input bytes or fewer go to decode_tail in one
+//   piece, and so does a whole message that short;
 // * at the first thing that is not valid, all of it stops and decode_exact
 //   decodes again from the code byte the loop stands on, with the scalar
 //   reference itself, which finds the first error and its offset. Every
@@ -26,7 +27,8 @@
 //   copy_block(d, k, w)     copies the k data bytes at d to w and returns
 //                           false if one is zero; it may store up to 16 (or
 //                           a chunk's size) bytes past w + k and read as far
-//                           past d + k, while inside the input
+//                           past d + k, while inside the input; it runs only
+//                           with more than kTailBytes input bytes from p
 //
 // Bounds: the output position never reaches the input position (a block of
 // k data bytes takes k + 1 input bytes and gives at most k + 1), so a store
@@ -46,7 +48,8 @@ namespace tavo {
 namespace {
 
 // Decodes from the code byte *p on, to w, by the reference's rules; the
-// result counts from the start of the input and output.
+// result counts from the start of the input and output. Out of line, so
+// that the fast paths reach it by a jump and keep no registers for it.
 inline DecodeResult decode_exact(const std::uint8_t* in, const std::uint8_t* p,
                                  const std::uint8_t* end, std::uint8_t* out, std::uint8_t* w) {
     const DecodeResult r = decode_scalar(p, static_cast<std::size_t>(end - p), w);
@@ -55,7 +58,11 @@ inline DecodeResult decode_exact(const std::uint8_t* in, const std::uint8_t* p,
     return {static_cast<std::size_t>(p - in) + r.length, r.status};
 }
 
-// Decodes the last blocks, from the code byte *p with at most 15 bytes
+// The most input bytes, from a code byte on, that decode_tail takes: the
+// code and two 8-byte words.
+constexpr std::ptrdiff_t kTailBytes = 17;
+
+// Decodes the last blocks, from the code byte *p with at most 16 bytes
 // after it, to w. Valid input takes one copy of all those bytes, the zero
 // test of the copy, and a walk along the code bytes that turns each into a
 // zero of the output: one branch on the length and one loop instead of a
@@ -65,18 +72,41 @@ TAVO_INLINE DecodeResult decode_tail(const std::uint8_t* in, const std::uint8_t*
                                      const std::uint8_t* end, std::uint8_t* out,
                                      std::uint8_t* w) {
     const std::uint8_t* const d = p + 1;
-    const std::size_t r = static_cast<std::size_t>(end - d);  // 0..15
+    const std::size_t r = static_cast<std::size_t>(end - d);  // 0..16
     bool clean;
     if (r >= 8) {
         const std::uint64_t a = detail::load64(d);
         const std::uint64_t b = detail::load64(end - 8);
         const std::uint64_t ones = 0x0101010101010101ULL;
-        if (a == ones && b == ones && *p == 1) {  // a run of zeros to the end
+        const std::size_t code = *p;
+        // The commonest tails end at once: a run of zeros to the end, one
+        // block to the end (a short message with no zero), or blocks of one
+        // byte each to the end, as in alternating bytes and zeros.
+        if (a == ones && b == ones && code == 1) {
             detail::store64(w, 0);
             detail::store64(w + r - 8, 0);
             return {static_cast<std::size_t>(w + r - out), DecodeStatus::ok};
         }
         clean = !detail::any_zero(a, b);
+        if (clean && code == r + 1) {
+            detail::store64(w, a);
+            detail::store64(w + r - 8, b);
+            return {static_cast<std::size_t>(w + r - out), DecodeStatus::ok};
+        }
+        if (clean && code == 2) {
+            // 02 codes at every other byte, the last 01 or 02 so that the
+            // chain ends at the end; their walk would take a turn per pair.
+            // (With r = 8, a is b, whose last lane is the last code.)
+            const std::uint64_t odd = 0xFF00FF00FF00FF00ULL;
+            const std::uint64_t a_codes = r == 8 ? odd >> 16 : odd;
+            const std::uint64_t b_codes = r % 2 ? ~odd : odd;
+            const std::uint64_t b_want = r % 2 ? 0x0002000200020002ULL : 0x0100020002000200ULL;
+            if ((a & a_codes) == (0x0200020002000200ULL & a_codes) && (b & b_codes) == b_want) {
+                detail::store64(w, a & ~odd);
+                detail::store64(w + r - 8, b & ~b_codes);
+                return {static_cast<std::size_t>(w + r - out), DecodeStatus::ok};
+            }
+        }
         detail::store64(w, a);
         detail::store64(w + r - 8, b);
     } else if (r >= 4) {
@@ -123,21 +153,21 @@ TAVO_INLINE bool streak_done(unsigned streak) {
     }
 }
 
-// A Step may also give kLastBytes (above 16) and last(in, p, end, out, w),
-// which then decodes the last kLastBytes input bytes or fewer from the code
-// byte p, in place of the block loop down to decode_tail.
+// A Step may also give kLastBytes (above kTailBytes) and last(in, p, end,
+// out, w), which then decodes the last kLastBytes input bytes or fewer from
+// the code byte p, in place of the block loop down to decode_tail.
 template <class Step>
 constexpr std::size_t last_bytes(decltype(Step::kLastBytes)*) {
     return Step::kLastBytes;
 }
 template <class Step>
 constexpr std::size_t last_bytes(...) {
-    return 16;
+    return kTailBytes;
 }
 
+// Messages longer than kTailBytes.
 template <class Step>
-TAVO_INLINE DecodeResult decode_blocks(const std::uint8_t* in, std::size_t n, std::uint8_t* out) {
-    if (n == 0) return {0, DecodeStatus::ok};
+TAVO_NOINLINE DecodeResult decode_long(const std::uint8_t* in, std::size_t n, std::uint8_t* out) {
     const std::uint8_t* p = in;
     const std::uint8_t* const end = in + n;
     std::uint8_t* w = out;
@@ -152,11 +182,11 @@ TAVO_INLINE DecodeResult decode_blocks(const std::uint8_t* in, std::size_t n, st
             Step::run(p, w, end);
             streak = 0;
         }
-        if constexpr (last_bytes<Step>(nullptr) > 16) {
+        if constexpr (last_bytes<Step>(nullptr) > kTailBytes) {
             if (end - p <= static_cast<std::ptrdiff_t>(last_bytes<Step>(nullptr)))
-                return end - p <= 16 ? decode_tail(in, p, end, out, w)
-                                     : Step::last(in, p, end, out, w);
-        } else if (end - p <= 16) {
+                return end - p <= kTailBytes ? decode_tail(in, p, end, out, w)
+                                             : Step::last(in, p, end, out, w);
+        } else if (end - p <= kTailBytes) {
             return decode_tail(in, p, end, out, w);
         }
         // One test for both faults of a code byte: a zero code wraps to the
@@ -172,6 +202,21 @@ TAVO_INLINE DecodeResult decode_blocks(const std::uint8_t* in, std::size_t n, st
         if (k != kMaxBlockData) *w++ = 0;
         if constexpr (Step::kStreak > 0) streak = k < 2 ? streak + 1 : 0;
     }
+}
+
+// Messages of up to 16 bytes, the commonest, go straight to the tail: no
+// window loop's test or block copy first, whose branches such a message
+// takes once and so seldom predicts, and none of the long loop's saving of
+// registers.
+TAVO_NOINLINE DecodeResult decode_short(const std::uint8_t* in, std::size_t n, std::uint8_t* out) {
+    if (n == 0) return {0, DecodeStatus::ok};
+    return decode_tail(in, in, in + n, out, out);
+}
+
+template <class Step>
+TAVO_INLINE DecodeResult decode_blocks(const std::uint8_t* in, std::size_t n, std::uint8_t* out) {
+    return n <= static_cast<std::size_t>(kTailBytes) ? decode_short(in, n, out)
+                                                     : decode_long<Step>(in, n, out);
 }
 
 }  // namespace
