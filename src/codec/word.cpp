@@ -100,7 +100,8 @@ std::size_t encode_word(const std::uint8_t* in, std::size_t n, std::uint8_t* out
         p += 16;
     }
     while (end - p >= 8) p += encode_step8(p, s);
-    detail::encode_bytes(p, static_cast<std::size_t>(end - p), s);
+    // (Messages of whole chunks, as small structs often are, have no tail.)
+    if (p != end) detail::encode_bytes(p, static_cast<std::size_t>(end - p), s);
     return detail::encode_finish(out, s);
 }
 
