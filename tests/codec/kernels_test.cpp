@@ -399,6 +399,40 @@ void check_dense_runs(const Kernel* all, std::size_t count, std::mt19937& rng) {
     }
 }
 
+// Messages of up to 40 bytes, whose last 17 encoded bytes or fewer (the
+// whole encoding up to 16 bytes of message) are decoded in one piece: made
+// of pieces that end such a tail early (zero-free stretches, runs of zeros,
+// alternating bytes and zeros) in every mix and length, each encoding then
+// damaged at every byte: a zero, a 01 or 02 code, and codes that end the
+// block just short of, at and just past the end.
+void check_short_messages(const Kernel* all, std::size_t count, std::mt19937& rng) {
+    for (std::size_t n = 0; n <= 40; ++n) {
+        for (int round = 0; round < 120; ++round) {
+            Bytes d;
+            while (d.size() < n) {
+                const std::size_t piece = 1 + rng() % 12;
+                const unsigned kind = rng() % 4;
+                for (std::size_t i = 0; i < piece && d.size() < n; ++i) {
+                    const std::uint8_t nz = static_cast<std::uint8_t>(rng() % 255 + 1);
+                    d.push_back(kind == 0 ? nz : kind == 1 ? 0 : kind == 2 ? (i % 2 ? 0 : nz)
+                                                                         : (i % 2 ? nz : 0));
+                }
+            }
+            check(all, count, d);
+            const Bytes enc = run_encode(all[0], d);
+            for (std::size_t at = 0; at < enc.size(); ++at) {
+                const std::size_t to_end = enc.size() - at;
+                for (std::size_t v : {std::size_t{0}, std::size_t{1}, std::size_t{2}, to_end - 1,
+                                      to_end, to_end + 1}) {
+                    Bytes bad = enc;
+                    bad[at] = static_cast<std::uint8_t>(v);
+                    check_decode(all, count, bad);
+                }
+            }
+        }
+    }
+}
+
 }  // namespace
 
 int main() {
@@ -552,6 +586,7 @@ int main() {
     check_wide_windows(all, count, rng);
     check_window_limits(all, count, rng);
     check_dense_runs(all, count, rng);
+    check_short_messages(all, count, rng);
 
     std::printf("%ld comparisons, %d failures\n", g_checks, g_failures);
     return g_failures == 0 ? 0 : 1;
