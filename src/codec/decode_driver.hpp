@@ -48,8 +48,7 @@ namespace tavo {
 namespace {
 
 // Decodes from the code byte *p on, to w, by the reference's rules; the
-// result counts from the start of the input and output. Out of line, so
-// that the fast paths reach it by a jump and keep no registers for it.
+// result counts from the start of the input and output.
 inline DecodeResult decode_exact(const std::uint8_t* in, const std::uint8_t* p,
                                  const std::uint8_t* end, std::uint8_t* out, std::uint8_t* w) {
     const DecodeResult r = decode_scalar(p, static_cast<std::size_t>(end - p), w);
@@ -204,10 +203,10 @@ TAVO_NOINLINE DecodeResult decode_long(const std::uint8_t* in, std::size_t n, st
     }
 }
 
-// Messages of up to 16 bytes, the commonest, go straight to the tail: no
-// window loop's test or block copy first, whose branches such a message
-// takes once and so seldom predicts, and none of the long loop's saving of
-// registers.
+// Encodings of up to 17 bytes (messages of up to 16, the commonest) go
+// straight to the tail: no window loop's test or block copy first, whose
+// branches such a message takes once and so seldom predicts, and none of
+// the long loop's saving of registers.
 TAVO_NOINLINE DecodeResult decode_short(const std::uint8_t* in, std::size_t n, std::uint8_t* out) {
     if (n == 0) return {0, DecodeStatus::ok};
     return decode_tail(in, in, in + n, out, out);
