@@ -172,18 +172,28 @@ TAVO_INLINE std::size_t encode_step64(const std::uint8_t* p, std::size_t r,
     const std::size_t room = detail::room(s);
     // (Laid out for random data, whose chunks mostly hold no zero.)
     if (__builtin_expect(room < r && (z & lanes_below(room)) == 0, 0)) {
-        // The open block fills up before any zero. With no zero after it
-        // either, the rest of a full chunk follows the new code slot at
-        // once; otherwise the next step takes it.
-        put(s.w, v);
-        if (kFull && (z >> room) == 0) {
-            _mm512_mask_storeu_epi8(s.w + 1, _cvtu64_mask64(~lanes_below(room)), v);
+        // The open block fills up before any zero. With no zero among the
+        // chunk's first 63 bytes at all, they make 64 bytes of output, the
+        // new code slot expanded in at lane room: one store, and the output
+        // moves on by a whole chunk, keeping its 64-byte alignment. (The
+        // last chunk's 64th byte goes too, where it is no zero, rather than
+        // leave a step of one byte.) Otherwise the next step takes the
+        // bytes after the block.
+        if (kFull && (z & lanes_below(63)) == 0) {
+            const __mmask64 data_lanes = _cvtu64_mask64(~(std::uint64_t{1} << room));
+            store64v(s.w, _mm512_mask_expand_epi8(v, data_lanes, v));
             *s.slot = static_cast<std::uint8_t>(kMaxCode);
             s.slot = s.w + room;
             s.need_final = false;
-            s.w += 65;
-            return 64;
+            if (end - p == 64 && z == 0) {
+                s.w[64] = p[63];
+                s.w += 65;
+                return 64;
+            }
+            s.w += 64;
+            return 63;
         }
+        put(s.w, v);
         s.w += room;
         detail::close_maximal(s);
         return room;
@@ -218,6 +228,11 @@ std::size_t encode_avx512(const std::uint8_t* in, std::size_t n, std::uint8_t* o
     const __m512i iota = iota64();
     const std::uint8_t* p = in;
     const std::uint8_t* const end = in + n;
+    // A long message first takes the bytes up to the output's next 64-byte
+    // edge, so that its full chunks are stored line by line: only maximal
+    // blocks shift the output against the input, and they keep the edge.
+    const std::size_t lag = reinterpret_cast<std::uintptr_t>(s.w) & 63;
+    if (n >= 2048 && lag != 0) p += encode_step64<false>(p, 64 - lag, end, s, iota);
     while (end - p >= 64) p += encode_step64<true>(p, 64, end, s, iota);
     while (p != end) p += encode_step64<false>(p, static_cast<std::size_t>(end - p), end, s, iota);
     return detail::encode_finish(out, s);
