@@ -229,8 +229,9 @@ std::size_t encode_avx512(const std::uint8_t* in, std::size_t n, std::uint8_t* o
     const std::uint8_t* p = in;
     const std::uint8_t* const end = in + n;
     // A long message first takes the bytes up to the output's next 64-byte
-    // edge, so that its full chunks are stored line by line: only maximal
-    // blocks shift the output against the input, and they keep the edge.
+    // edge, so that its full chunks are stored line by line. Zeros never
+    // shift the output against the input, and the maximal blocks of
+    // zero-free chunks keep the edge; other maximal blocks lose it.
     const std::size_t lag = reinterpret_cast<std::uintptr_t>(s.w) & 63;
     if (n >= 2048 && lag != 0) p += encode_step64<false>(p, 64 - lag, end, s, iota);
     while (end - p >= 64) p += encode_step64<true>(p, 64, end, s, iota);
