@@ -276,7 +276,12 @@ TAVO_INLINE void encode_zeros32(__m256i v, unsigned zeros, EncodeState& s) {
     s.w += 32;
 }
 
+}  // namespace
+
 std::size_t encode_avx2(const std::uint8_t* in, std::size_t n, std::uint8_t* out) {
+    // A message under one 32-byte step: the sse2 encoder's 16-byte steps,
+    // a jump away, without this loop's register saves.
+    if (n < 32) return encode_sse2(in, n, out);
     EncodeState s = {out, out + 1, true};
     const std::uint8_t* p = in;
     const std::uint8_t* const end = in + n;
@@ -332,8 +337,6 @@ std::size_t encode_avx2(const std::uint8_t* in, std::size_t n, std::uint8_t* out
     detail::encode_bytes(p, static_cast<std::size_t>(end - p), s);
     return detail::encode_finish(out, s);
 }
-
-}  // namespace
 
 const Kernel kAvx2Kernel = {"avx2", encode_avx2, decode_avx2};
 

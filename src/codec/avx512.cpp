@@ -220,23 +220,36 @@ TAVO_INLINE std::size_t encode_step64(const std::uint8_t* p, std::size_t r,
     return r;
 }
 
-std::size_t encode_avx512(const std::uint8_t* in, std::size_t n, std::uint8_t* out) {
-    EncodeState s = {out, out + 1, true};
-    // A short message: the compress and expand take longer to start than
-    // the avx2 kernel's steps need to finish.
-    if (n < 64) return kAvx2Kernel.encode(in, n, out);
-    const __m512i iota = iota64();
-    const std::uint8_t* p = in;
-    const std::uint8_t* const end = in + n;
-    // A long message first takes the bytes up to the output's next 64-byte
-    // edge, so that its full chunks are stored line by line. Zeros never
-    // shift the output against the input, and the maximal blocks of
-    // zero-free chunks keep the edge; other maximal blocks lose it.
-    const std::size_t lag = reinterpret_cast<std::uintptr_t>(s.w) & 63;
-    if (n >= 2048 && lag != 0) p += encode_step64<false>(p, 64 - lag, end, s, iota);
+// Encodes the chunks from p on, from state s, and closes the encoding.
+TAVO_INLINE std::size_t encode_chunks(const std::uint8_t* p, const std::uint8_t* end,
+                                      std::uint8_t* out, EncodeState s, __m512i iota) {
     while (end - p >= 64) p += encode_step64<true>(p, 64, end, s, iota);
     while (p != end) p += encode_step64<false>(p, static_cast<std::size_t>(end - p), end, s, iota);
     return detail::encode_finish(out, s);
+}
+
+// A long message first takes the bytes up to the output's next 64-byte
+// edge, so that its full chunks are stored line by line. Zeros never shift
+// the output against the input, and the maximal blocks of zero-free chunks
+// keep the edge; other maximal blocks lose it. (Out of line: inlined, this
+// first step slowed every short message's loop.)
+TAVO_NOINLINE std::size_t encode_long(const std::uint8_t* in, std::size_t n, std::uint8_t* out) {
+    EncodeState s = {out, out + 1, true};
+    const __m512i iota = iota64();
+    const std::uint8_t* const end = in + n;
+    const std::size_t lag = reinterpret_cast<std::uintptr_t>(s.w) & 63;
+    const std::size_t first = lag == 0 ? 0 : encode_step64<false>(in, 64 - lag, end, s, iota);
+    return encode_chunks(in + first, end, out, s, iota);
+}
+
+std::size_t encode_avx512(const std::uint8_t* in, std::size_t n, std::uint8_t* out) {
+    // A short message: the compress and expand take longer to start than
+    // the narrower kernels' steps need to finish. (Direct jumps, not
+    // through the kernel table.)
+    if (n < 32) return encode_sse2(in, n, out);
+    if (n < 64) return encode_avx2(in, n, out);
+    if (n >= 2048) return encode_long(in, n, out);
+    return encode_chunks(in, in + n, out, EncodeState{out, out + 1, true}, iota64());
 }
 
 // Blocks shorter than this start the window loop.

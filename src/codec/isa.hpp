@@ -64,6 +64,8 @@ extern const Kernel kSsse3Kernel;
 #endif
 #if TAVO_HAVE_AVX2
 extern const Kernel kAvx2Kernel;
+// Also the avx512 kernel's encoder for messages under one 64-byte step.
+std::size_t encode_avx2(const std::uint8_t* in, std::size_t n, std::uint8_t* out);
 #endif
 #if TAVO_HAVE_AVX512
 extern const Kernel kAvx512Kernel;
