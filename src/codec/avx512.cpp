@@ -173,17 +173,26 @@ TAVO_INLINE std::size_t encode_step64(const std::uint8_t* p, std::size_t r,
     const std::size_t room = detail::room(s);
     // (Laid out for random data, whose chunks mostly hold no zero.)
     if (__builtin_expect(room < r && (z & lanes_below(room)) == 0, 0)) {
-        // The open block fills up before any zero. With no zero among the
-        // chunk's first 63 bytes at all, they make 64 bytes of output, the
-        // new code slot expanded in at lane room: one store, and the output
-        // moves on by a whole chunk, keeping its 64-byte alignment. (The
-        // last chunk's 64th byte goes too, where it is no zero, rather than
-        // leave a step of one byte.) Otherwise the next step takes the
-        // bytes after the block.
-        if (kFull && (z & lanes_below(63)) == 0) {
-            const __mmask64 data_lanes = _cvtu64_mask64(~(std::uint64_t{1} << room));
-            store64v(s.w, _mm512_mask_expand_epi8(v, data_lanes, v));
+        // The open block fills up before any zero. A full chunk's first 63
+        // bytes make 64 bytes of output, the new code slot expanded in at
+        // lane room: one store, and the output moves on by a whole chunk,
+        // keeping its 64-byte alignment. Zeros after the block get their
+        // codes as in any chunk, the slot taken as one more zero lane.
+        // (The last chunk's 64th byte goes too, where there is no zero,
+        // rather than leave a step of one byte.)
+        if (kFull) {
+            const std::uint64_t slot_lane = std::uint64_t{1} << room;
+            const __m512i x = _mm512_mask_expand_epi8(v, _cvtu64_mask64(~slot_lane), v);
             *s.slot = static_cast<std::uint8_t>(kMaxCode);
+            if ((z & lanes_below(63)) != 0) {
+                const std::uint64_t zx = _cvtmask64_u64(_mm512_testn_epi8_mask(x, x)) | slot_lane;
+                store64v(s.w, with_codes(x, _cvtu64_mask64(zx), zx, iota));
+                s.slot = s.w + highest64(zx);
+                s.need_final = true;
+                s.w += 64;
+                return 63;
+            }
+            store64v(s.w, x);
             s.slot = s.w + room;
             s.need_final = false;
             if (end - p == 64 && z == 0) {
@@ -231,9 +240,10 @@ TAVO_INLINE std::size_t encode_chunks(const std::uint8_t* p, const std::uint8_t*
 
 // A long message first takes the bytes up to the output's next 64-byte
 // edge, so that its full chunks are stored line by line. Zeros never shift
-// the output against the input, and the maximal blocks of zero-free chunks
-// keep the edge; other maximal blocks lose it. (Out of line: inlined, this
-// first step slowed every short message's loop.)
+// the output against the input, and a maximal block closed in a full chunk
+// keeps the edge too; only one in the last, partial chunk or in a partial
+// step before a dense run moves it. (Out of line: inlined, this first step
+// slowed every short message's loop.)
 TAVO_NOINLINE std::size_t encode_long(const std::uint8_t* in, std::size_t n, std::uint8_t* out) {
     EncodeState s = {out, out + 1, true};
     const __m512i iota = iota64();
