@@ -10,9 +10,10 @@
 // zero's code is the distance to the next chunk's first zero instead, the
 // lane the compress fills in, so each chunk is one store once the next has
 // been read. Only a chunk in which the open block may fill up to a maximal
-// block takes a different path; in a zero-free chunk that is one store
-// too, of 63 input bytes and the new code slot. Messages under 64 bytes go
-// to the avx2 encoder (under 32, the sse2 one), whose steps start sooner.
+// block takes a different path, and that is one store too: 63 input bytes
+// and the new code slot, which takes its code as one more zero. Messages
+// under 64 bytes go to the avx2 encoder (under 32, the sse2 one), whose
+// steps start sooner.
 //
 // Decode: a window of 64 input bytes holding only short blocks is the output
 // moved one byte left with each code byte turned into a zero. The code
