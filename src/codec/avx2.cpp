@@ -249,26 +249,24 @@ DecodeResult decode_avx2(const std::uint8_t* in, std::size_t n, std::uint8_t* ou
 
 // Encodes the 32 bytes at p, which hold zeros, when the open block cannot
 // fill up before the first of them: every zero but the last becomes the
-// distance to the next zero. The next zero's lane is a suffix minimum of
-// the zero lanes' numbers, taken inside each 16-byte half (alignr brings
-// in 0xFF, no zero, from above) and then, for the low half's last zeros,
-// the high half's first zero folded in.
-TAVO_INLINE void encode_zeros32(__m256i v, unsigned zeros, EncodeState& s) {
-    const __m256i iota = _mm256_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16,
-                                          17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31);
-    const __m256i none = _mm256_set1_epi8(-1);
-    const __m256i zero_lanes = _mm256_cmpeq_epi8(v, _mm256_setzero_si256());
-    // Lane numbers of the zeros, 0xFF elsewhere; then the minimum of each
-    // lane and those above it in its half.
-    __m256i u = _mm256_or_si256(iota, _mm256_xor_si256(zero_lanes, none));
-    u = _mm256_min_epu8(u, _mm256_alignr_epi8(none, u, 1));
-    u = _mm256_min_epu8(u, _mm256_alignr_epi8(none, u, 2));
-    u = _mm256_min_epu8(u, _mm256_alignr_epi8(none, u, 4));
-    u = _mm256_min_epu8(u, _mm256_alignr_epi8(none, u, 8));
-    const __m256i high_first = _mm256_broadcastb_epi8(_mm256_extracti128_si256(u, 1));
-    const __m256i next = _mm256_min_epu8(_mm256_alignr_epi8(none, u, 1),
-                                         _mm256_blend_epi32(high_first, none, 0xF0));
-    const __m256i codes = _mm256_sub_epi8(next, iota);
+// distance to the next zero. Each zero lane holds 255 minus its lane
+// number, other lanes 0 (what the byte shifts bring in): a suffix maximum
+// inside each 16-byte half, the high half's first zero folded into the low
+// half, and one more shift give 255 minus the lane of the next zero.
+TAVO_INLINE void encode_zeros32(__m256i v, __m256i zero_lanes, unsigned zeros, EncodeState& s) {
+    const __m256i down = _mm256_setr_epi8(
+        -1, -2, -3, -4, -5, -6, -7, -8, -9, -10, -11, -12, -13, -14, -15, -16, -17, -18, -19, -20,
+        -21, -22, -23, -24, -25, -26, -27, -28, -29, -30, -31, -32);  // 255 - lane
+    __m256i t = _mm256_and_si256(zero_lanes, down);
+    t = _mm256_max_epu8(t, _mm256_bsrli_epi128(t, 1));
+    t = _mm256_max_epu8(t, _mm256_bsrli_epi128(t, 2));
+    t = _mm256_max_epu8(t, _mm256_bsrli_epi128(t, 4));
+    t = _mm256_max_epu8(t, _mm256_bsrli_epi128(t, 8));
+    // The high half's lane 0 in every low lane, 0 in the high half.
+    const __m256i high_first =
+        _mm256_shuffle_epi8(_mm256_permute2x128_si256(t, t, 0x81), _mm256_setzero_si256());
+    t = _mm256_max_epu8(_mm256_bsrli_epi128(t, 1), high_first);
+    const __m256i codes = _mm256_sub_epi8(down, t);
     store32(s.w, _mm256_or_si256(v, _mm256_and_si256(codes, zero_lanes)));
     *s.slot = static_cast<std::uint8_t>(s.w + detail::lowest_bit(zeros) - s.slot);
     s.slot = s.w + detail::highest_bit(zeros);
@@ -285,9 +283,11 @@ std::size_t encode_avx2(const std::uint8_t* in, std::size_t n, std::uint8_t* out
     EncodeState s = {out, out + 1, true};
     const std::uint8_t* p = in;
     const std::uint8_t* const end = in + n;
+    const std::uint8_t* const last = end - 32;  // the last full chunk
     while (end - p >= 32) {
         const __m256i v = load32(p);
-        const unsigned zeros = zero_mask32(v);
+        const __m256i zero_lanes = _mm256_cmpeq_epi8(v, _mm256_setzero_si256());
+        const unsigned zeros = static_cast<unsigned>(_mm256_movemask_epi8(zero_lanes));
         const std::size_t room = detail::room(s);
         if (zeros == 0) {
             if (room >= 32) {
@@ -323,8 +323,19 @@ std::size_t encode_avx2(const std::uint8_t* in, std::size_t n, std::uint8_t* out
             continue;
         }
         if (detail::lowest_bit(zeros) < room) {
-            encode_zeros32(v, zeros, s);
-            p += 32;
+            // A run of chunks that each hold a zero: the block open at each
+            // one started in the chunk before, so it cannot fill up, and no
+            // chunk branches on room or on how many zeros it holds.
+            __m256i x = v, x_zeros = zero_lanes;
+            unsigned mask = zeros;
+            do {
+                encode_zeros32(x, x_zeros, mask, s);
+                p += 32;
+                if (p > last) break;
+                x = load32(p);
+                x_zeros = _mm256_cmpeq_epi8(x, _mm256_setzero_si256());
+                mask = static_cast<unsigned>(_mm256_movemask_epi8(x_zeros));
+            } while (mask != 0);
             continue;
         }
         // The open block fills up first: two 16-byte steps, unless the first

@@ -40,7 +40,8 @@ TAVO_INLINE unsigned highest_bit(std::uint32_t x) {
     _BitScanReverse(&i, x);
     return static_cast<unsigned>(i);
 #else
-    return 31u - static_cast<unsigned>(__builtin_clz(x));
+    // (xor, not minus: the compilers then fold bsr's own 31 - clz away)
+    return 31u ^ static_cast<unsigned>(__builtin_clz(x));
 #endif
 }
 

@@ -32,19 +32,20 @@ TAVO_INLINE unsigned zero_mask16(__m128i v) {
     return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_setzero_si128())));
 }
 
-// For each lane i, the index of the first zero lane after i (0xFF if none).
-// `zeros` has 0xFF in the zero lanes. A suffix minimum in log2(16) steps.
-TAVO_INLINE __m128i next_zero_index(__m128i zeros) {
-    const __m128i iota = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
-    const __m128i ones = _mm_set1_epi8(-1);
-    const __m128i idx = _mm_or_si128(iota, _mm_xor_si128(zeros, ones));
-    // Shifting toward lane 0 brings in 0xFF (no zero there), not 0.
-    __m128i t = _mm_or_si128(_mm_srli_si128(idx, 1), _mm_slli_si128(ones, 15));
-    t = _mm_min_epu8(t, _mm_or_si128(_mm_srli_si128(t, 1), _mm_slli_si128(ones, 15)));
-    t = _mm_min_epu8(t, _mm_or_si128(_mm_srli_si128(t, 2), _mm_slli_si128(ones, 14)));
-    t = _mm_min_epu8(t, _mm_or_si128(_mm_srli_si128(t, 4), _mm_slli_si128(ones, 12)));
-    t = _mm_min_epu8(t, _mm_or_si128(_mm_srli_si128(t, 8), _mm_slli_si128(ones, 8)));
-    return t;
+// For each zero lane i, the distance to the next zero lane (garbage in
+// the last zero lane; other lanes 0). Each zero lane holds 255 minus its
+// lane number, other lanes 0, which is what the byte shifts bring in, so a
+// suffix maximum over the lanes above i, in log2(16) steps, is 255 minus
+// the next zero's lane.
+TAVO_INLINE __m128i zero_codes16(__m128i zeros) {
+    const __m128i down = _mm_setr_epi8(-1, -2, -3, -4, -5, -6, -7, -8, -9, -10, -11, -12, -13,
+                                       -14, -15, -16);  // 255 - lane
+    __m128i t = _mm_srli_si128(_mm_and_si128(zeros, down), 1);
+    t = _mm_max_epu8(t, _mm_srli_si128(t, 1));
+    t = _mm_max_epu8(t, _mm_srli_si128(t, 2));
+    t = _mm_max_epu8(t, _mm_srli_si128(t, 4));
+    t = _mm_max_epu8(t, _mm_srli_si128(t, 8));
+    return _mm_and_si128(_mm_sub_epi8(down, t), zeros);
 }
 
 // Encodes the 16 bytes at p (all inside the input); returns how many input
@@ -69,9 +70,7 @@ TAVO_INLINE std::size_t encode_step16(const std::uint8_t* p, EncodeState& s) {
     }
     // The first zero closes the open block; each later zero closes a block
     // that started inside this chunk, so its code is a lane distance.
-    const __m128i iota = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
-    const __m128i codes = _mm_sub_epi8(next_zero_index(zeros), iota);
-    store16(s.w, _mm_or_si128(v, _mm_and_si128(codes, zeros)));
+    store16(s.w, _mm_or_si128(v, zero_codes16(zeros)));
     const unsigned first = detail::lowest_bit(mask);
     *s.slot = static_cast<std::uint8_t>(s.w + first - s.slot);
     s.slot = s.w + detail::highest_bit(mask);
