@@ -63,7 +63,7 @@ TAVO_INLINE std::uint64_t lanes_below(std::size_t r) {
 TAVO_INLINE unsigned lowest64(std::uint64_t x) { return static_cast<unsigned>(__builtin_ctzll(x)); }
 
 TAVO_INLINE unsigned highest64(std::uint64_t x) {
-    return 63u ^ static_cast<unsigned>(__builtin_clzll(x));  // as highest_bit
+    return 63u - static_cast<unsigned>(__builtin_clzll(x));
 }
 
 TAVO_INLINE __m512i iota64() {
