@@ -146,7 +146,9 @@ TAVO_NOINLINE void decode_windows32(const std::uint8_t*& p, std::uint8_t*& w,
     const std::uint8_t* q = p + 1;
     std::uint8_t* o = w;
     unsigned e = static_cast<unsigned>(*p) - 1;
-    alignas(32) std::uint8_t exits[32];
+    const __m256i halves = _mm256_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 1,
+                                            1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1);
+    alignas(32) std::uint8_t exits[32], enter_b[32];
     while (end - q >= 32) {
         const __m256i v = load32(q);
         if (zero_mask32(v) != 0) break;  // the caller finds it in order
@@ -179,14 +181,13 @@ TAVO_NOINLINE void decode_windows32(const std::uint8_t*& p, std::uint8_t*& w,
         _mm256_store_si256(
             reinterpret_cast<__m256i*>(exits),
             _mm256_sub_epi8(_mm256_blendv_epi8(via_b, eb_of, _mm256_adds_epu8(eb_of, past)), sixteen));
+        _mm256_store_si256(reinterpret_cast<__m256i*>(enter_b), eb_of);
         const unsigned en = exits[e];
         // The chains entered: e in half A, eb_of[e] in half B (16 or more:
-        // none), from registers, not memory, which would wait longer.
-        const __m256i ev = _mm256_set1_epi8(static_cast<char>(e));
-        const __m256i eb = _mm256_blendv_epi8(
-            _mm256_shuffle_epi8(_mm256_permute4x64_epi64(eb_of, 0x44), ev),
-            _mm256_sub_epi8(ev, sixteen), _mm256_adds_epu8(ev, past));
-        const __m256i entry = _mm256_blend_epi32(ev, eb, 0xF0);
+        // none), each spread over its half from one 16-bit broadcast.
+        const __m256i entry = _mm256_shuffle_epi8(
+            _mm256_set1_epi16(static_cast<short>(e | static_cast<unsigned>(enter_b[e]) << 8)),
+            halves);
         const __m256i entered = _mm256_cmpeq_epi8(_mm256_min_epu8(entry, fifteen), entry);
         // Binary lifting: pos moves to the furthest chain lane at or before
         // each lane of its half, up to 15 hops; the lanes it reaches exactly
@@ -195,8 +196,10 @@ TAVO_NOINLINE void decode_windows32(const std::uint8_t*& p, std::uint8_t*& w,
         const __m256i far[3] = {h8, h4, h2};
         __m256i pos = entry;
         for (const __m256i& h : far) {
+            // (In a half entered, hops never go back, so to >= pos: pos
+            // moves to to unless to is past the lane.)
             const __m256i to = _mm256_shuffle_epi8(h, pos);
-            pos = _mm256_blendv_epi8(to, pos, _mm256_cmpgt_epi8(to, iota));
+            pos = _mm256_max_epu8(pos, _mm256_andnot_si256(_mm256_cmpgt_epi8(to, iota), to));
         }
         const __m256i to = _mm256_shuffle_epi8(h1, pos);
         const __m256i codes = _mm256_and_si256(
