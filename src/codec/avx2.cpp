@@ -1,7 +1,8 @@
-// Codec room: the avx2 kernel: 32 bytes at a time where blocks are long
-// or zeros are few, the 16-byte steps elsewhere, a 32-byte window loop for
-// runs of short blocks, and the ssse3 kernel's 16-byte one for the last
-// bytes of them.
+// Codec room: the avx2 kernel. Encode: 32-byte chunks, a loop of its own
+// for runs of chunks that each hold a zero, and the 16-byte steps where a
+// block fills up. Decode: 32 bytes at a time where blocks are long, a
+// 32-byte window loop for runs of short blocks, and the ssse3 kernel's
+// 16-byte one for the last bytes of them.
 #include "isa.hpp"
 
 #if TAVO_HAVE_AVX2
