@@ -117,7 +117,7 @@ std::size_t encode_sse2(const std::uint8_t* in, std::size_t n, std::uint8_t* out
     EncodeState s = {out, out + 1, true};
     const std::uint8_t* p = in;
     const std::uint8_t* const end = in + n;
-    while (end - p >= 16) p += encode_step16(p, s);
+    p = encode_chunks16(p, end, s);
     detail::encode_bytes(p, static_cast<std::size_t>(end - p), s);
     return detail::encode_finish(out, s);
 }

@@ -48,6 +48,19 @@ TAVO_INLINE __m128i zero_codes16(__m128i zeros) {
     return _mm_and_si128(_mm_sub_epi8(down, t), zeros);
 }
 
+// Writes a chunk v that holds a zero (mask: its zero lanes) and lies inside
+// the open block's room. The first zero closes the open block; each later
+// zero closes a block that started inside this chunk, so its code is a lane
+// distance.
+TAVO_INLINE void encode_zeros16(__m128i v, __m128i zeros, unsigned mask, EncodeState& s) {
+    store16(s.w, _mm_or_si128(v, zero_codes16(zeros)));
+    const unsigned first = detail::lowest_bit(mask);
+    *s.slot = static_cast<std::uint8_t>(s.w + first - s.slot);
+    s.slot = s.w + detail::highest_bit(mask);
+    s.need_final = true;
+    s.w += 16;
+}
+
 // Encodes the 16 bytes at p (all inside the input); returns how many input
 // bytes it consumed: 16, or fewer when the open block had to close maximal.
 TAVO_INLINE std::size_t encode_step16(const std::uint8_t* p, EncodeState& s) {
@@ -68,15 +81,54 @@ TAVO_INLINE std::size_t encode_step16(const std::uint8_t* p, EncodeState& s) {
         s.w += 16;
         return 16;
     }
-    // The first zero closes the open block; each later zero closes a block
-    // that started inside this chunk, so its code is a lane distance.
-    store16(s.w, _mm_or_si128(v, zero_codes16(zeros)));
-    const unsigned first = detail::lowest_bit(mask);
-    *s.slot = static_cast<std::uint8_t>(s.w + first - s.slot);
-    s.slot = s.w + detail::highest_bit(mask);
-    s.need_final = true;
-    s.w += 16;
+    encode_zeros16(v, zeros, mask, s);
     return 16;
+}
+
+// Encodes 16-byte chunks from p until fewer than 16 input bytes are left;
+// returns where it stopped. While the open block has room for k more whole
+// chunks, none of them needs a room test. A chunk with a zero is patched
+// from the registers that tested it. After a zero-free chunk, sparse data
+// is likely, and pairs of chunks are tested with one compare; dense data
+// rarely reaches that loop. Testing the room at every chunk, as
+// encode_step16 does, made zero-free data run 1.3-1.8x slower at some code
+// placements; these loops take one taken branch a chunk or pair, and hold
+// their speed wherever they land.
+TAVO_INLINE const std::uint8_t* encode_chunks16(const std::uint8_t* p, const std::uint8_t* end,
+                                                EncodeState& s) {
+    while (end - p >= 16) {
+        const std::size_t room = detail::room(s), left = static_cast<std::size_t>(end - p);
+        std::size_t k = (room < left ? room : left) / 16;
+        if (k == 0) {  // the block fills inside this chunk
+            p += encode_step16(p, s);
+            continue;
+        }
+        std::uint8_t* w = s.w;
+        __m128i v, zeros;
+        unsigned mask;
+        do {
+            v = load16(p);
+            zeros = _mm_cmpeq_epi8(v, _mm_setzero_si128());
+            mask = static_cast<unsigned>(_mm_movemask_epi8(zeros));
+            if (mask != 0) break;
+            store16(w, v);
+            p += 16;
+            w += 16;
+            --k;
+            for (; k >= 2; k -= 2, p += 32, w += 32) {
+                const __m128i a = load16(p), b = load16(p + 16);
+                if (zero_mask16(_mm_min_epu8(a, b)) != 0) break;
+                store16(w, a);
+                store16(w + 16, b);
+            }
+        } while (k != 0);
+        s.w = w;
+        if (mask != 0) {
+            encode_zeros16(v, zeros, mask, s);
+            p += 16;
+        }
+    }
+    return p;
 }
 
 // Copies the k data bytes of one block from d to w, with at least 16 input
