@@ -141,7 +141,6 @@ TAVO_NOINLINE void decode_windows32(const std::uint8_t*& p, std::uint8_t*& w,
                                     const std::uint8_t* end) {
     const __m256i iota = _mm256_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 0,
                                           1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
-    const __m256i fifteen = _mm256_set1_epi8(15);
     const __m256i sixteen = _mm256_set1_epi8(16);
     const __m256i past = _mm256_set1_epi8(112);
     const std::uint8_t* q = p + 1;
@@ -150,6 +149,10 @@ TAVO_NOINLINE void decode_windows32(const std::uint8_t*& p, std::uint8_t*& w,
     const __m256i halves = _mm256_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 1,
                                             1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1);
     alignas(32) std::uint8_t exits[32], enter_b[32];
+    // The latest window of the general path and its code lanes: p and w
+    // are set from them once, on the way out, not at every window.
+    const std::uint8_t* cq = q;
+    unsigned code_lanes = 0;
     while (end - q >= 32) {
         const __m256i v = load32(q);
         if (zero_mask32(v) != 0) break;  // the caller finds it in order
@@ -160,7 +163,12 @@ TAVO_NOINLINE void decode_windows32(const std::uint8_t*& p, std::uint8_t*& w,
             o += 32;
             continue;
         }
-        if (one_byte_windows32(p, w, q, o, end, e, v)) {
+        // Windows of one-byte blocks are looked for only after a window
+        // whose blocks all were that short (no two data lanes in a row):
+        // other data skips the test.
+        if ((code_lanes | code_lanes << 1 | 1) == 0xFFFFFFFFu &&
+            one_byte_windows32(p, w, q, o, end, e, v)) {
+            code_lanes = 0;  // p and w already stand after these windows
             if (e >= 64) break;
             continue;
         }
@@ -178,10 +186,11 @@ TAVO_NOINLINE void decode_windows32(const std::uint8_t*& p, std::uint8_t*& w,
         const __m256i x = _mm256_shuffle_epi8(next, h16);
         const __m256i eb_of = _mm256_blend_epi32(_mm256_sub_epi8(x, sixteen), iota, 0xF0);
         const __m256i bx = _mm256_permute4x64_epi64(x, 0xEE);  // half B's exits in both halves
-        const __m256i via_b = _mm256_shuffle_epi8(bx, eb_of);
-        _mm256_store_si256(
-            reinterpret_cast<__m256i*>(exits),
-            _mm256_sub_epi8(_mm256_blendv_epi8(via_b, eb_of, _mm256_adds_epu8(eb_of, past)), sixteen));
+        // (An eb of 16 or more gets bit 7, so its lookup reads 0 and the max
+        // keeps eb; a lookup in B reads an exit, 16 or more, past eb.)
+        const __m256i via_b = _mm256_shuffle_epi8(bx, _mm256_adds_epu8(eb_of, past));
+        _mm256_store_si256(reinterpret_cast<__m256i*>(exits),
+                           _mm256_sub_epi8(_mm256_max_epu8(via_b, eb_of), sixteen));
         _mm256_store_si256(reinterpret_cast<__m256i*>(enter_b), eb_of);
         const unsigned en = exits[e];
         // The chains entered: e in half A, eb_of[e] in half B (16 or more:
@@ -189,7 +198,9 @@ TAVO_NOINLINE void decode_windows32(const std::uint8_t*& p, std::uint8_t*& w,
         const __m256i entry = _mm256_shuffle_epi8(
             _mm256_set1_epi16(static_cast<short>(e | static_cast<unsigned>(enter_b[e]) << 8)),
             halves);
-        const __m256i entered = _mm256_cmpeq_epi8(_mm256_min_epu8(entry, fifteen), entry);
+        // (bit 7 of entry + 112: not entered, an entry of 16 or more)
+        const __m256i unentered =
+            _mm256_cmpgt_epi8(_mm256_setzero_si256(), _mm256_adds_epu8(entry, past));
         // Binary lifting: pos moves to the furthest chain lane at or before
         // each lane of its half, up to 15 hops; the lanes it reaches exactly
         // are the code lanes (the last round's move left out: pos ends on
@@ -203,16 +214,20 @@ TAVO_NOINLINE void decode_windows32(const std::uint8_t*& p, std::uint8_t*& w,
             pos = _mm256_max_epu8(pos, _mm256_andnot_si256(_mm256_cmpgt_epi8(to, iota), to));
         }
         const __m256i to = _mm256_shuffle_epi8(h1, pos);
-        const __m256i codes = _mm256_and_si256(
-            entered, _mm256_or_si256(_mm256_cmpeq_epi8(pos, iota), _mm256_cmpeq_epi8(to, iota)));
+        const __m256i codes = _mm256_andnot_si256(
+            unentered, _mm256_or_si256(_mm256_cmpeq_epi8(pos, iota), _mm256_cmpeq_epi8(to, iota)));
         store32(o, _mm256_andnot_si256(codes, v));
-        const unsigned last = detail::highest_bit(static_cast<unsigned>(_mm256_movemask_epi8(codes)));
-        p = q + last;
-        w = o + last + 1;
+        code_lanes = static_cast<unsigned>(_mm256_movemask_epi8(codes));
+        cq = q;
         e = en;
-        if (e >= 64) break;  // a long block (or a maximal one) starts at p
+        if (e >= 64) break;  // a long block (or a maximal one) starts at p's lane
         q += 32;
         o += 32;
+    }
+    if (code_lanes != 0) {
+        const unsigned last = detail::highest_bit(code_lanes);
+        p = cq + last;
+        w = o - (q - cq) + last + 1;
     }
 }
 
