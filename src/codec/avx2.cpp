@@ -220,7 +220,7 @@ TAVO_NOINLINE void decode_windows32(const std::uint8_t*& p, std::uint8_t*& w,
         code_lanes = static_cast<unsigned>(_mm256_movemask_epi8(codes));
         cq = q;
         e = en;
-        if (e >= 64) break;  // a long block (or a maximal one) starts at p's lane
+        if (e >= 64) break;  // a long or maximal block starts at the last code lane
         q += 32;
         o += 32;
     }
