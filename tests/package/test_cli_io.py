@@ -293,8 +293,11 @@ class TestBadInputFiles:
 @posix_only
 def test_sigint_stops_with_status_130_and_no_partial_file(tmp_path):
     import signal
+    # A shell that ran these tests in the background leaves SIGINT ignored,
+    # and the command would inherit that; the user at a terminal does not.
     proc = subprocess.Popen(TAVO + ["encode", "-o", str(tmp_path / "out")],
-                            stdin=subprocess.PIPE, stderr=subprocess.PIPE)
+                            stdin=subprocess.PIPE, stderr=subprocess.PIPE,
+                            preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     proc.stdin.write(DATA)
     proc.stdin.flush()
     deadline = time.monotonic() + 60
