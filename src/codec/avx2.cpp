@@ -260,6 +260,24 @@ struct Avx2Decode {
     static TAVO_INLINE bool copy_block(const std::uint8_t* d, std::size_t k, std::uint8_t* w) {
         return copy_block32(d, k, w);
     }
+    static constexpr std::size_t kChunk = 32, kFarBytes = kMaxBlockData;
+    static constexpr bool kWholeMaximal = true;
+    static TAVO_INLINE bool copy_chunk(const std::uint8_t* d, std::uint8_t* w) {
+        const __m256i x = load32(d);
+        store32(w, x);
+        return zero_mask32(x) == 0;
+    }
+    static TAVO_INLINE bool copy128(const std::uint8_t* d, std::uint8_t* w) {
+        const __m256i a = load32(d), b = load32(d + 32), c = load32(d + 64), e = load32(d + 96);
+        store32(w, a);
+        store32(w + 32, b);
+        store32(w + 64, c);
+        store32(w + 96, e);
+        return zero_mask32(_mm256_min_epu8(_mm256_min_epu8(a, b), _mm256_min_epu8(c, e))) == 0;
+    }
+    static TAVO_INLINE bool copy_far(const std::uint8_t* d, std::size_t k, std::uint8_t* w) {
+        return copy_far_halves<Avx2Decode>(d, k, w);
+    }
 };
 
 DecodeResult decode_avx2(const std::uint8_t* in, std::size_t n, std::uint8_t* out) {

@@ -513,6 +513,23 @@ struct Avx512Decode {
     static TAVO_INLINE bool copy_block(const std::uint8_t* d, std::size_t k, std::uint8_t* w) {
         return copy_block64(d, k, w);
     }
+    static constexpr std::size_t kChunk = 64, kFarBytes = kMaxBlockData;
+    static constexpr bool kWholeMaximal = false;
+    static TAVO_INLINE bool copy_chunk(const std::uint8_t* d, std::uint8_t* w) {
+        const __m512i v = load64v(d);
+        store64v(w, v);
+        return _cvtmask64_u64(_mm512_testn_epi8_mask(v, v)) == 0;
+    }
+    static TAVO_INLINE bool copy128(const std::uint8_t* d, std::uint8_t* w) {
+        const __m512i a = load64v(d), b = load64v(d + 64);
+        store64v(w, a);
+        store64v(w + 64, b);
+        const __m512i m = _mm512_min_epu8(a, b);
+        return _cvtmask64_u64(_mm512_testn_epi8_mask(m, m)) == 0;
+    }
+    static TAVO_INLINE bool copy_far(const std::uint8_t* d, std::size_t k, std::uint8_t* w) {
+        return copy_far_halves<Avx512Decode>(d, k, w);
+    }
     static TAVO_INLINE DecodeResult last(const std::uint8_t* in, const std::uint8_t* p,
                                          const std::uint8_t* end, std::uint8_t* out,
                                          std::uint8_t* w) {

@@ -29,6 +29,11 @@
 //                           a chunk's size) bytes past w + k and read as far
 //                           past d + k, while inside the input; it runs only
 //                           with more than kTailBytes input bytes from p
+// and may give (see copy_far_halves):
+//   kFarBytes, copy_far(d, k, w)   copy_block where more than kFarBytes input
+//                           bytes follow d, with k at most kMaxBlockData: it
+//                           may read and store kFarBytes bytes from d and w,
+//                           whatever k is
 //
 // Bounds: the output position never reaches the input position (a block of
 // k data bytes takes k + 1 input bytes and gives at most k + 1), so a store
@@ -164,6 +169,65 @@ constexpr std::size_t last_bytes(...) {
     return kTailBytes;
 }
 
+template <class Step>
+constexpr std::size_t far_bytes(decltype(Step::kFarBytes)*) {
+    return Step::kFarBytes;
+}
+template <class Step>
+constexpr std::size_t far_bytes(...) {
+    return 0;
+}
+
+// A copy_far for a kernel whose Ops give kChunk (its vector's size, at most
+// 128), copy_chunk(d, w) and copy128(d, w), which copy that many bytes and
+// 128 and return false if one is zero, and kFarBytes = kMaxBlockData.
+//
+// A block copy that loops over the block's chunks takes a different number
+// of turns from block to block; on random data its exit mispredicts at
+// nearly every block. Here a block of one chunk is that chunk, and any
+// longer one is the 128 bytes from d on and the 128 up to d + k (the first
+// 128 again, for a block that fits in them), whatever its length. The bytes
+// past the block are input all the same, which may hold no zero either,
+// and the next blocks write over their copies. With kWholeMaximal, maximal
+// blocks (which come in runs, so that branch predicts) take copy_block
+// instead, whose loop then always runs the same: data with no zero runs
+// faster that way with 16- and 32-byte chunks, not with 64-byte ones.
+template <class Ops>
+TAVO_INLINE bool copy_far_halves(const std::uint8_t* d, std::size_t k, std::uint8_t* w) {
+    if constexpr (Ops::kWholeMaximal) {
+        if (k == kMaxBlockData) return Ops::copy_block(d, k, w);
+    }
+    if (k <= Ops::kChunk) return Ops::copy_chunk(d, w);
+    const std::size_t h = (k > 128 ? k : 128) - 128;
+    const bool first = Ops::copy128(d, w);
+    const bool second = Ops::copy128(d + h, w + h);
+    return first && second;
+}
+
+// decode_long's inner loop for a kernel with copy_far, from the code byte p
+// of a long block (kRunCodes data bytes or more) with more than kFarBytes
+// input bytes after it: long blocks while they stay that far from the end.
+// Returns true with p at the next code byte and w where its data go, or
+// false with them at a block that is not valid (or copy_far found a zero
+// after it). Short blocks stay with decode_long, which counts them for the
+// window loop.
+template <class Step>
+TAVO_INLINE bool decode_far(const std::uint8_t*& p, std::uint8_t*& w, const std::uint8_t* end) {
+    constexpr std::ptrdiff_t far = static_cast<std::ptrdiff_t>(Step::kFarBytes);
+    for (;;) {
+        const std::size_t k = static_cast<std::size_t>(*p) - 1;
+        const std::uint8_t* const d = p + 1;
+        // No block reaches the end from here, and copy_far's stores end
+        // below w + kFarBytes <= out + (d - in) - 1 + kFarBytes, inside
+        // decoded_capacity(n) (see Bounds above).
+        if (k > kMaxBlockData || !Step::copy_far(d, k, w)) return false;
+        p = d + k;
+        w += k;
+        if (k != kMaxBlockData) *w++ = 0;
+        if (end - p <= far + 1 || static_cast<unsigned>(*p) - 1 < Step::kRunCodes) return true;
+    }
+}
+
 // Messages longer than kTailBytes.
 template <class Step>
 TAVO_NOINLINE DecodeResult decode_long(const std::uint8_t* in, std::size_t n, std::uint8_t* out) {
@@ -193,6 +257,13 @@ TAVO_NOINLINE DecodeResult decode_long(const std::uint8_t* in, std::size_t n, st
         // any data byte of the block is read.
         const std::size_t k = static_cast<std::size_t>(*p) - 1;
         const std::uint8_t* const d = p + 1;
+        if constexpr (far_bytes<Step>(nullptr) != 0) {
+            if (k >= Step::kRunCodes && end - d > static_cast<std::ptrdiff_t>(Step::kFarBytes)) {
+                if (!decode_far<Step>(p, w, end)) return decode_exact(in, p, end, out, w);
+                if constexpr (Step::kStreak > 0) streak = 0;
+                continue;
+            }
+        }
         if (k > static_cast<std::size_t>(end - d) || !Step::copy_block(d, k, w))
             return decode_exact(in, p, end, out, w);
         p = d + k;

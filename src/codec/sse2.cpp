@@ -96,14 +96,11 @@ TAVO_INLINE void decode_run16(const std::uint8_t*& p, std::uint8_t*& w,
     w = o + last + 1;
 }
 
-struct Sse2Decode {
+struct Sse2Decode : FarCopy16 {
     static constexpr unsigned kRunCodes = 16, kRunMin = 16, kStreak = 3;
     static TAVO_INLINE void run(const std::uint8_t*& p, std::uint8_t*& w,
                                 const std::uint8_t* end) {
         decode_run16(p, w, end);
-    }
-    static TAVO_INLINE bool copy_block(const std::uint8_t* d, std::size_t k, std::uint8_t* w) {
-        return copy_block16(d, k, w);
     }
 };
 

@@ -19,11 +19,7 @@ TAVO_TARGET_BEGIN("ssse3")
 namespace tavo {
 namespace {
 
-struct Ssse3Decode : ShortRunSteps {
-    static TAVO_INLINE bool copy_block(const std::uint8_t* d, std::size_t k, std::uint8_t* w) {
-        return copy_block16(d, k, w);
-    }
-};
+struct Ssse3Decode : ShortRunSteps, FarCopy16 {};
 
 DecodeResult decode_ssse3(const std::uint8_t* in, std::size_t n, std::uint8_t* out) {
     return decode_blocks<Ssse3Decode>(in, n, out);

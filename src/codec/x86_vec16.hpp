@@ -13,6 +13,7 @@
 #ifndef TAVO_CODEC_X86_VEC16_HPP
 #define TAVO_CODEC_X86_VEC16_HPP
 
+#include "decode_driver.hpp"
 #include "simd_common.hpp"
 
 namespace tavo {
@@ -156,6 +157,33 @@ TAVO_INLINE bool copy_block16(const std::uint8_t* d, std::size_t k, std::uint8_t
     store16(w + off, v);
     return true;
 }
+
+// The block copies of the sse2 and ssse3 decoders: copy_block16, and
+// copy_far_halves (decode_driver.hpp) with 16-byte chunks.
+struct FarCopy16 {
+    static constexpr std::size_t kChunk = 16, kFarBytes = kMaxBlockData;
+    static constexpr bool kWholeMaximal = true;
+    static TAVO_INLINE bool copy_chunk(const std::uint8_t* d, std::uint8_t* w) {
+        const __m128i v = load16(d);
+        store16(w, v);
+        return zero_mask16(v) == 0;
+    }
+    static TAVO_INLINE bool copy128(const std::uint8_t* d, std::uint8_t* w) {
+        __m128i v[8];
+        for (int i = 0; i < 8; ++i) v[i] = load16(d + 16 * i);
+        for (int i = 0; i < 8; ++i) store16(w + 16 * i, v[i]);
+        // The least byte of the 128, zero if one of them is.
+        __m128i m = v[0];
+        for (int i = 1; i < 8; ++i) m = _mm_min_epu8(m, v[i]);
+        return zero_mask16(m) == 0;
+    }
+    static TAVO_INLINE bool copy_block(const std::uint8_t* d, std::size_t k, std::uint8_t* w) {
+        return copy_block16(d, k, w);
+    }
+    static TAVO_INLINE bool copy_far(const std::uint8_t* d, std::size_t k, std::uint8_t* w) {
+        return copy_far_halves<FarCopy16>(d, k, w);
+    }
+};
 
 // Whether a window v holds, from its lane `first` to its end, blocks of one
 // data byte each: alternating bytes and zeros, as in 16-bit values below 256

@@ -433,6 +433,52 @@ void check_short_messages(const Kernel* all, std::size_t count, std::mt19937& rn
     }
 }
 
+// Blocks copied far from the input's end, where a kernel may copy a block
+// as one chunk or as two 128-byte halves, reading and writing past it:
+// blocks of every length from 0 to 254 in runs of 17, rising and falling
+// (so each length meets its neighbours' copies), with more than 254 input
+// bytes after each. Each encoding is damaged where such a copy reads: in
+// the block's own first, middle and last bytes, at the next code, and at
+// distances after the block's end around the chunk sizes and the halves.
+// Then messages whose first block is followed by 240..270 bytes, about the
+// distance from the end where that copy stops.
+void check_far_blocks(const Kernel* all, std::size_t count, std::mt19937& rng) {
+    auto nonzero = [&](Bytes& d, std::size_t n) {
+        for (std::size_t i = 0; i < n; ++i) d.push_back(static_cast<std::uint8_t>(rng() % 255 + 1));
+    };
+    for (int falling = 0; falling < 2; ++falling) {
+        for (std::size_t first = 0; first <= 254; first += 17) {
+            Bytes d;
+            for (std::size_t i = first; i < first + 17 && i <= 254; ++i) {
+                nonzero(d, falling ? 254 - i : i);
+                d.push_back(0);
+            }
+            nonzero(d, 300);
+            check(all, count, d);
+            const Bytes enc = run_encode(all[0], d);
+            for (std::size_t c = 0; c < enc.size() && enc[c] != 0; c += enc[c]) {
+                const std::size_t k = enc[c] - 1u;
+                for (std::size_t at : {std::size_t{1}, 1 + k / 2, k, k + 1, k + 2, k + 17, k + 33,
+                                       k + 65, k + 128, k + 129, k + 130, k + 200}) {
+                    if (c + at >= enc.size()) continue;
+                    Bytes bad = enc;
+                    bad[c + at] = 0;
+                    check_decode(all, count, bad);
+                }
+            }
+        }
+    }
+    for (std::size_t lead : {0u, 1u, 16u, 17u, 33u, 100u, 129u, 200u, 253u, 254u}) {
+        for (std::size_t rest = 240; rest <= 270; ++rest) {
+            Bytes d;
+            nonzero(d, lead);
+            d.push_back(0);
+            nonzero(d, rest);
+            check(all, count, d);
+        }
+    }
+}
+
 }  // namespace
 
 int main() {
@@ -587,6 +633,7 @@ int main() {
     check_window_limits(all, count, rng);
     check_dense_runs(all, count, rng);
     check_short_messages(all, count, rng);
+    check_far_blocks(all, count, rng);
 
     std::printf("%ld comparisons, %d failures\n", g_checks, g_failures);
     return g_failures == 0 ? 0 : 1;
