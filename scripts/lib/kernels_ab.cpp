@@ -9,6 +9,13 @@
 // Shapes: random, nozero, in8 (about one zero in 8), alt (every 2nd byte
 // zero), zeros. Prints each kernel's best ns per message and its speed
 // against the first one named.
+//
+// TAVO_AB_NEW_EVERY=n in the environment moves on to a new set of messages
+// every n rounds (as many sets as fit 256 MiB, made beforehand), and writes
+// the output and reads the input before every timed run, so that each run
+// starts from the same caches. With n = 1 no kernel meets a message twice:
+// a branch predictor learns even 1 MiB of random bytes from a run or two
+// over it, which no real stream allows.
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -105,36 +112,62 @@ int main(int argc, char** argv) {
     // at most 256, so that no branch predictor learns one message.
     const std::size_t count = std::max<std::size_t>(1, std::min<std::size_t>(256, 16384 / size));
     std::mt19937 rng(20261209);
-    std::vector<std::uint8_t> data, scratch(size + size / 254 + 2);
-    std::vector<std::size_t> sizes;
-    for (std::size_t i = 0; i < count; ++i) {
-        const auto m = make(shape, size, rng);
-        if (encode) {
-            data.insert(data.end(), m.begin(), m.end());
-            sizes.push_back(size);
-        } else {
-            const std::size_t n = tavo_r0::encode_scalar(m.data(), size, scratch.data());
-            data.insert(data.end(), scratch.begin(), scratch.begin() + static_cast<long>(n));
-            sizes.push_back(n);
+    std::vector<std::uint8_t> scratch(size + size / 254 + 2);
+    const char* every = std::getenv("TAVO_AB_NEW_EVERY");
+    const int new_every = every ? std::max(1, std::atoi(every)) : 0;
+    // Each set at the same place in a page, so that the output's distance
+    // from the input stays the same.
+    const std::size_t stride = (count * scratch.size() + 4095) / 4096 * 4096;
+    const std::size_t sets =
+        new_every == 0 ? 1
+                       : std::max<std::size_t>(1, std::min<std::size_t>(200 / new_every + 1,
+                                                                        (std::size_t{256} << 20) / stride));
+    std::vector<std::uint8_t> pool(sets * stride + 4096);
+    std::uint8_t* const base =
+        pool.data() + (4096 - reinterpret_cast<std::uintptr_t>(pool.data()) % 4096) % 4096;
+    std::vector<std::vector<std::size_t>> set_sizes(sets);
+    std::vector<std::size_t> set_bytes(sets, 0);
+    for (std::size_t set = 0; set < sets; ++set) {
+        std::uint8_t* at = base + set * stride;
+        for (std::size_t i = 0; i < count; ++i) {
+            const auto m = make(shape, size, rng);
+            std::size_t n = size;
+            if (encode) {
+                std::memcpy(at, m.data(), size);
+            } else {
+                n = tavo_r0::encode_scalar(m.data(), size, scratch.data());
+                std::memcpy(at, scratch.data(), n);
+            }
+            set_sizes[set].push_back(n);
+            set_bytes[set] += n;
+            at += n;
         }
     }
     // Output half a page from the input modulo 4 KiB, as the benchmark has it.
     std::vector<std::uint8_t> area(scratch.size() + 8192);
     const std::size_t apart =
-        (reinterpret_cast<std::uintptr_t>(area.data()) - reinterpret_cast<std::uintptr_t>(data.data())) % 4096;
+        (reinterpret_cast<std::uintptr_t>(area.data()) - reinterpret_cast<std::uintptr_t>(base)) % 4096;
     std::uint8_t* const out = area.data() + (2048 + 4096 - apart) % 4096;
     const std::size_t loops = std::max<std::size_t>(1, 200000 / (count * (size + 8)));
     std::vector<double> best(kernels.size(), 1e30);
     for (int round = 0; round < 200; ++round) {
+        const std::size_t set = new_every == 0 ? 0 : static_cast<std::size_t>(round / new_every) % sets;
+        const std::uint8_t* const data = base + set * stride;
+        const std::vector<std::size_t>& sizes = set_sizes[set];
         for (std::size_t j = 0; j < kernels.size(); ++j) {
             const AbKernel* k = kernels[j];
+            if (new_every != 0) {
+                std::memset(out, 1, scratch.size());
+                const volatile std::uint8_t* const in = data;
+                for (std::size_t i = 0; i < set_bytes[set]; i += 64) static_cast<void>(in[i]);
+            }
             const auto start = std::chrono::steady_clock::now();
             for (std::size_t loop = 0; loop < loops; ++loop) {
                 for (std::size_t i = 0, at = 0; i < count; at += sizes[i++]) {
                     if (encode)
-                        k->encode(data.data() + at, sizes[i], out);
+                        k->encode(data + at, sizes[i], out);
                     else
-                        k->decode(data.data() + at, sizes[i], out);
+                        k->decode(data + at, sizes[i], out);
                     __asm__ __volatile__("" : : "r"(out) : "memory");
                 }
             }

@@ -179,8 +179,9 @@ bool read_plan(PyObject* args, TimePlan* plan) {
     const char* op;
     Py_ssize_t loops;
     PyObject* lengths = Py_None;
-    if (!PyArg_ParseTuple(args, "ss" TAVO_BUFFER_FORMAT "n|O", &name, &op, &plan->view, &loops,
-                          &lengths))
+    int unseen = 0;
+    if (!PyArg_ParseTuple(args, "ss" TAVO_BUFFER_FORMAT "n|Oi", &name, &op, &plan->view, &loops,
+                          &lengths, &unseen))
         return false;
     const bool encode_op = std::strcmp(op, "encode") == 0;
     const tavo::Kernel* kernel = nullptr;
@@ -200,7 +201,8 @@ bool read_plan(PyObject* args, TimePlan* plan) {
         return false;
     }
     plan->job = {kernel,      encode_op, static_cast<const std::uint8_t*>(plan->view.buf),
-                 plan->sizes, count,     static_cast<std::size_t>(loops)};
+                 plan->sizes, count,     static_cast<std::size_t>(loops),
+                 unseen != 0};
     return true;
 }
 
@@ -209,12 +211,15 @@ bool read_plan(PyObject* args, TimePlan* plan) {
 // benchmark compares kernels this way, free of call overhead. Optional
 // `lengths` split the input into consecutive messages, run in turn: one small
 // message repeated lets the branch predictor learn it by heart, which no
-// real stream of messages allows.
+// real stream of messages allows. `unseen` keeps the kernel from running on
+// the input before it is timed, which for a large message would teach the
+// predictor the whole of it.
 PyDoc_STRVAR(time_doc,
-             "time(kernel, op, data, loops, lengths=None) -> float\n\nSeconds taken by "
+             "time(kernel, op, data, loops, lengths=None, unseen=0) -> float\n\nSeconds taken by "
              "`loops` runs of kernel's op ('encode' or 'decode') on data, or of a memcpy "
              "of data when kernel is 'memcpy'. With lengths, data is that sequence of "
-             "consecutive messages and each run takes every one of them in turn.");
+             "consecutive messages and each run takes every one of them in turn. With "
+             "unseen true, the kernel first meets data in the timed runs.");
 PyObject* time_kernel(PyObject*, PyObject* args) {
     TimePlan plan;
     if (!read_plan(args, &plan)) return nullptr;

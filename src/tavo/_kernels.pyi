@@ -22,8 +22,15 @@ def decode(kernel: str, data: ReadableBuffer, /) -> bytes:
     offset)``, offset being that of the first offending input byte."""
 
 def time(
-    kernel: str, op: str, data: ReadableBuffer, loops: int, lengths: Sequence[int] | None = None, /
+    kernel: str,
+    op: str,
+    data: ReadableBuffer,
+    loops: int,
+    lengths: Sequence[int] | None = None,
+    unseen: int = 0,
+    /,
 ) -> float:
     """Seconds that ``loops`` runs of the named kernel (or ``"memcpy"``) take
     on ``data``, in a C loop; ``op`` is ``"encode"`` or ``"decode"``. With
-    ``lengths``, data is that many consecutive messages, each run in turn."""
+    ``lengths``, data is that many consecutive messages, each run in turn.
+    With ``unseen`` true, the kernel first meets data in the timed runs."""

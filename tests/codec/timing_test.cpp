@@ -93,7 +93,8 @@ void timed_runs_are_counted_exactly() {
     for (int encode = 0; encode < 2; ++encode) {
         for (std::size_t loops : {1u, 3u, 10u}) {
             reset();
-            const TimingJob job = {&kRecording, encode == 1, input.data(), sizes, count, loops};
+            const TimingJob job = {&kRecording, encode == 1, input.data(), sizes,
+                                   count,      loops,       false};
             const TimingResult r = tavo::time_job<TickClock>(job);
             CHECK(r.status == TimingStatus::ok);
             CHECK(g_calls.size() == count * (loops + 1));
@@ -119,7 +120,7 @@ void first_bad_message_is_reported_where_it_lies() {
         reset();
         g_fail_at_call = bad;
         g_fail_offset = 2;
-        const TimingJob job = {&kRecording, false, input.data(), sizes, 4, 5};
+        const TimingJob job = {&kRecording, false, input.data(), sizes, 4, 5, false};
         const TimingResult r = tavo::time_job<TickClock>(job);
         std::size_t at = 0;
         for (std::size_t i = 0; i < bad; ++i) at += sizes[i];
@@ -131,6 +132,47 @@ void first_bad_message_is_reported_where_it_lies() {
     }
 }
 
+// An unseen job runs the kernel only in the timed runs. A decode job is
+// checked by the reference instead, which reports a damaged message's first
+// error where the kernel would have, and then nothing runs at all.
+void unseen_jobs_meet_the_kernel_only_when_timed() {
+    const std::size_t lengths[] = {0, 1, 7, 300, 5};
+    const std::size_t count = sizeof lengths / sizeof lengths[0];
+    Bytes raw, encoded;
+    std::size_t raw_sizes[count], enc_sizes[count];
+    for (std::size_t i = 0; i < count; ++i) {
+        Bytes m(lengths[i]);
+        for (std::size_t j = 0; j < m.size(); ++j) m[j] = static_cast<std::uint8_t>(j % 3 ? j : 0);
+        Bytes e(m.size() + m.size() / 254 + 2);
+        e.resize(tavo::encode_scalar(m.data(), m.size(), e.data()));
+        raw.insert(raw.end(), m.begin(), m.end());
+        encoded.insert(encoded.end(), e.begin(), e.end());
+        raw_sizes[i] = m.size();
+        enc_sizes[i] = e.size();
+    }
+    for (int encode = 0; encode < 2; ++encode) {
+        for (std::size_t loops : {1u, 4u}) {
+            reset();
+            const TimingJob job = {&kRecording, encode == 1, encode ? raw.data() : encoded.data(),
+                                   encode ? raw_sizes : enc_sizes, count, loops, true};
+            const TimingResult r = tavo::time_job<TickClock>(job);
+            CHECK(r.status == TimingStatus::ok);
+            CHECK(g_calls.size() == count * loops);
+            CHECK(std::llround(r.seconds * 1e6) == static_cast<long long>(count * loops));
+        }
+    }
+    Bytes damaged = encoded;
+    const std::size_t bad_at = enc_sizes[0] + enc_sizes[1] + enc_sizes[2] + 40;
+    damaged[bad_at] = 0;
+    reset();
+    const TimingJob bad = {&kRecording, false, damaged.data(), enc_sizes, count, 3, true};
+    const TimingResult r = tavo::time_job<TickClock>(bad);
+    CHECK(r.status == TimingStatus::bad_input);
+    CHECK(r.error.status == DecodeStatus::zero_byte);
+    CHECK(r.error.length == bad_at);
+    CHECK(g_calls.empty());
+}
+
 // The output sits half a page from the input modulo 4 KiB, wherever the
 // input starts.
 void output_lies_half_a_page_from_input() {
@@ -139,7 +181,8 @@ void output_lies_half_a_page_from_input() {
         const std::size_t sizes[] = {600};
         for (int encode = 0; encode < 2; ++encode) {
             reset();
-            const TimingJob job = {&kRecording, encode == 1, input.data() + shift, sizes, 1, 1};
+            const TimingJob job = {&kRecording, encode == 1, input.data() + shift, sizes, 1, 1,
+                                   false};
             CHECK(tavo::time_job<TickClock>(job).status == TimingStatus::ok);
             const std::uintptr_t apart = reinterpret_cast<std::uintptr_t>(g_calls[0].out) -
                                          reinterpret_cast<std::uintptr_t>(input.data() + shift);
@@ -153,7 +196,7 @@ void unallocatable_output_is_refused() {
     reset();
     const std::size_t sizes[] = {static_cast<std::size_t>(-1) - 100};
     const std::uint8_t byte = 1;
-    const TimingJob job = {&kRecording, true, &byte, sizes, 1, 1};
+    const TimingJob job = {&kRecording, true, &byte, sizes, 1, 1, false};
     CHECK(tavo::time_job<TickClock>(job).status == TimingStatus::no_memory);
     CHECK(g_calls.empty());
 }
@@ -189,18 +232,21 @@ void real_kernels_run_and_find_errors() {
     const tavo::Kernel* all = tavo::available_kernels(&count);
     for (std::size_t k = 0; k <= count; ++k) {
         const tavo::Kernel* kernel = k < count ? &all[k] : nullptr;  // last: memcpy
-        const TimingJob enc = {kernel, true, raw.data(), raw_sizes.data(), raw_sizes.size(), 2};
-        const TimingJob dec = {kernel,           false, encoded.data(), enc_sizes.data(),
-                               enc_sizes.size(), 2};
-        CHECK(tavo::time_job(enc).status == TimingStatus::ok);
-        CHECK(tavo::time_job(dec).status == TimingStatus::ok);
-        if (kernel == nullptr) continue;
-        TimingJob bad = dec;
-        bad.in = damaged.data();
-        const TimingResult r = tavo::time_job(bad);
-        CHECK(r.status == TimingStatus::bad_input);
-        CHECK(r.error.status == DecodeStatus::zero_byte);
-        CHECK(r.error.length == bad_at);
+        for (const bool unseen : {false, true}) {
+            const TimingJob enc = {kernel, true, raw.data(), raw_sizes.data(), raw_sizes.size(),
+                                   2, unseen};
+            const TimingJob dec = {kernel, false, encoded.data(), enc_sizes.data(),
+                                   enc_sizes.size(), 2, unseen};
+            CHECK(tavo::time_job(enc).status == TimingStatus::ok);
+            CHECK(tavo::time_job(dec).status == TimingStatus::ok);
+            if (kernel == nullptr) continue;
+            TimingJob bad = dec;
+            bad.in = damaged.data();
+            const TimingResult r = tavo::time_job(bad);
+            CHECK(r.status == TimingStatus::bad_input);
+            CHECK(r.error.status == DecodeStatus::zero_byte);
+            CHECK(r.error.length == bad_at);
+        }
     }
 }
 
@@ -209,6 +255,7 @@ void real_kernels_run_and_find_errors() {
 int main() {
     timed_runs_are_counted_exactly();
     first_bad_message_is_reported_where_it_lies();
+    unseen_jobs_meet_the_kernel_only_when_timed();
     output_lies_half_a_page_from_input();
     unallocatable_output_is_refused();
     real_kernels_run_and_find_errors();

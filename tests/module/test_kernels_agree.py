@@ -140,10 +140,13 @@ def test_time_over_messages_checks_each_and_reports_where():
     encodings = [_kernels.encode("scalar", m) for m in messages]
     joined = b"".join(encodings)
     lengths = [len(e) for e in encodings]
-    # Valid messages, cut where each ends, pass every kernel's check.
+    # Valid messages, cut where each ends, pass every kernel's check, and the
+    # reference's in place of it for a job timed unseen.
     for name in _kernels.names() + ("memcpy",):
-        _kernels.time(name, "decode", joined, 2, lengths)
-        _kernels.time(name, "encode", b"".join(messages), 2, [len(m) for m in messages])
+        for unseen in (0, 1):
+            _kernels.time(name, "decode", joined, 2, lengths, unseen)
+            _kernels.time(name, "encode", b"".join(messages), 2, [len(m) for m in messages],
+                          unseen)
         _kernels.time(name, "decode", encodings[-1], 2)  # no lengths: one message
     # Cut inside a block, the first message is too short for its code.
     with pytest.raises(DecodeError) as info:
@@ -153,9 +156,10 @@ def test_time_over_messages_checks_each_and_reports_where():
     bad = bytearray(joined)
     at = sum(lengths[:9]) + 3
     bad[at] = 0
-    with pytest.raises(DecodeError) as info:
-        _kernels.time(_kernels.active(), "decode", bytes(bad), 1, lengths)
-    assert info.value.args == ("zero byte found in input", at)
+    for unseen in (0, 1):
+        with pytest.raises(DecodeError) as info:
+            _kernels.time(_kernels.active(), "decode", bytes(bad), 1, lengths, unseen)
+        assert info.value.args == ("zero byte found in input", at)
 
 
 @pytest.mark.parametrize("size", [128 * 1024 - 600, 128 * 1024, 131072 + 517, 3 << 20])

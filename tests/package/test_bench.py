@@ -11,7 +11,7 @@ import pytest
 _bench = pytest.importorskip("tavo._bench")
 from tavo import _kernels  # noqa: E402
 
-SIZES = (16, 300)
+SIZES = (16, 300, 64 * 1024)  # the last: cells of one message, timed unseen
 FIGURE = re.compile(r"\d+\.\d+")
 
 
@@ -97,6 +97,24 @@ def test_every_section_reports_what_it_measured(monkeypatch):
         assert "%.2f" % value in text, (value, text)
     for op, (lowest, _) in figures["kernel_table"].items():
         assert "%.2f" % lowest in text
+
+
+def test_cells_of_one_message_time_each_kernel_once_on_each_new_message(monkeypatch):
+    calls = []
+    real = _kernels.time
+
+    def spy(name, op, data, loops, lengths=None, unseen=0):
+        calls.append((name, bytes(data), loops, unseen))
+        return real(name, op, data, loops, lengths, unseen)
+
+    monkeypatch.setattr(_kernels, "time", spy)
+    names = ["memcpy", "scalar", _kernels.active()]
+    rates = _bench.unseen_rates(names, "decode", "random", 70000, 3)
+    assert sorted(rates) == sorted(names)
+    assert all(r > 0 and math.isfinite(r) for r in rates.values())
+    assert len(calls) == 9 and len(set((name, data) for name, data, _, _ in calls)) == 9
+    assert len(set(data for _, data, _, _ in calls)) == 3
+    assert all(loops == 1 and unseen for name, _, loops, unseen in calls if name != "memcpy")
 
 
 @pytest.mark.parametrize("shape", _bench.SHAPES)
