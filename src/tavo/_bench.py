@@ -23,10 +23,11 @@ speeds do not:
   the same small messages; Encoder / Decoder fed 64 MiB in 64 KiB chunks
   against one tavo.encode / tavo.decode of the whole.
 
-No kernel meets a message of 64 KiB or more before the run that times it:
-a branch predictor learns even 1 MiB of random bytes from a run or two,
-which makes later runs over it faster than any real stream allows. Such
-table cells take the best of single runs over new messages instead.
+A table cell of one message (sizes over 8 KiB, so from 64 KiB up by default)
+never lets a kernel meet its message before the run that times it: a branch
+predictor learns even 1 MiB of random bytes from a run or two, which makes
+later runs over it faster than any real stream allows. Such cells take the
+best of single runs over new messages instead, and so does the 1 MiB row.
 """
 from __future__ import print_function
 
@@ -127,8 +128,8 @@ def unseen_rates(names, op, shape, size, count):
     messages of one shape and size: each kernel runs once on each, timed,
     and never on a message before that run. A branch predictor learns even
     1 MiB of random bytes from a run or two over it, and the runs after go
-    up to a third faster than over a message it has not met, which is all a
-    real stream brings."""
+    up to half as fast again as over a message it has not met, which is all
+    a real stream brings."""
     best = dict((name, float("inf")) for name in names)
     for _ in range(count):
         message = make(shape, size)
