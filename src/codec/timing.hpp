@@ -105,8 +105,9 @@ TimingResult time_job(const TimingJob& job) {
     }
     // One output area serves every message.
     std::uint8_t* const out = output_in(area, job.in);
+    const bool unseen = job.unseen && job.kernel != nullptr;  // memcpy has nothing to learn
     TimingJob check = job;
-    if (job.unseen && job.kernel != nullptr) {
+    if (unseen) {
         check.kernel = &timing_detail::kReference;
         if (job.encode) check.count = 0;  // nothing to check
     }
@@ -119,7 +120,7 @@ TimingResult time_job(const TimingJob& job) {
             return result;
         }
     }
-    if (check.kernel != job.kernel) {
+    if (unseen) {
         // Caches as a run of the kernel leaves them: output written, input read.
         std::memset(out, 0, capacity);
         std::size_t total = 0;
