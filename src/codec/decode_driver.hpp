@@ -34,6 +34,8 @@
 //                           bytes follow d, with k at most kMaxBlockData: it
 //                           may read and store kFarBytes bytes from d and w,
 //                           whatever k is
+//   kFarFlat                copy_far takes no branch on k, and decode_far
+//                           then takes none on the block either (see there)
 //
 // Bounds: the output position never reaches the input position (a block of
 // k data bytes takes k + 1 input bytes and gives at most k + 1), so a store
@@ -170,6 +172,15 @@ constexpr std::size_t last_bytes(...) {
 }
 
 template <class Step>
+constexpr bool far_flat(decltype(Step::kFarFlat)*) {
+    return Step::kFarFlat;
+}
+template <class Step>
+constexpr bool far_flat(...) {
+    return false;
+}
+
+template <class Step>
 constexpr std::size_t far_bytes(decltype(Step::kFarBytes)*) {
     return Step::kFarBytes;
 }
@@ -211,9 +222,19 @@ TAVO_INLINE bool copy_far_halves(const std::uint8_t* d, std::size_t k, std::uint
 // false with them at a block that is not valid (or copy_far found a zero
 // after it). Short blocks stay with decode_long, which counts them for the
 // window loop.
+//
+// With kFarFlat the loop's only branches are the tests for bad input and
+// for the end, which valid input never or seldom takes: random data's
+// blocks, maximal or not, long or short, come in no order a predictor can
+// learn, and a branch on any of that mispredicts at about every third block.
+// So the zero after a block is stored whatever the block (after a maximal
+// one, the next block's copy writes over it), and one short block stays in
+// the loop, copied as a long one; it leaves at two short ones in a row,
+// where a window loop may pay.
 template <class Step>
 TAVO_INLINE bool decode_far(const std::uint8_t*& p, std::uint8_t*& w, const std::uint8_t* end) {
     constexpr std::ptrdiff_t far = static_cast<std::ptrdiff_t>(Step::kFarBytes);
+    unsigned before = ~0u;
     for (;;) {
         const std::size_t k = static_cast<std::size_t>(*p) - 1;
         const std::uint8_t* const d = p + 1;
@@ -222,9 +243,25 @@ TAVO_INLINE bool decode_far(const std::uint8_t*& p, std::uint8_t*& w, const std:
         // decoded_capacity(n) (see Bounds above).
         if (k > kMaxBlockData || !Step::copy_far(d, k, w)) return false;
         p = d + k;
-        w += k;
-        if (k != kMaxBlockData) *w++ = 0;
-        if (end - p <= far + 1 || static_cast<unsigned>(*p) - 1 < Step::kRunCodes) return true;
+        if constexpr (far_flat<Step>(nullptr)) {
+            w[k] = 0;
+            w += k + (k != kMaxBlockData);
+        } else {
+            w += k;
+            if (k != kMaxBlockData) *w++ = 0;
+        }
+        if (end - p <= far + 1) return true;
+        if constexpr (far_flat<Step>(nullptr)) {
+            // The next block and the one just copied both short, in one
+            // test (kRunCodes is a power of two). A zero code is no short
+            // one: the next turn's code test finds it.
+            static_assert((Step::kRunCodes & (Step::kRunCodes - 1)) == 0, "");
+            const unsigned c = static_cast<unsigned>(*p) - 1;
+            if ((c | before) < Step::kRunCodes) return true;
+            before = c;
+        } else if (static_cast<unsigned>(*p) - 1 < Step::kRunCodes) {
+            return true;
+        }
     }
 }
 

@@ -444,7 +444,10 @@ void check_short_messages(const Kernel* all, std::size_t count, std::mt19937& rn
 // spot of every block: on 32-bit x86, AddressSanitizer's quarantine, kept
 // per allocation size, runs out of address space.) Then messages whose
 // first block is followed by 240..270 bytes, about the distance from the
-// end where that copy stops.
+// end where that copy stops. Then short blocks alone and in pairs between
+// long and maximal ones, where a kernel may stay in its long-block loop
+// for one short block and store the zero after a maximal block for the
+// next block to write over; damaged there too.
 void check_far_blocks(const Kernel* all, std::size_t count, std::mt19937& rng) {
     auto nonzero = [&](Bytes& d, std::size_t n) {
         for (std::size_t i = 0; i < n; ++i) d.push_back(static_cast<std::uint8_t>(rng() % 255 + 1));
@@ -462,10 +465,11 @@ void check_far_blocks(const Kernel* all, std::size_t count, std::mt19937& rng) {
             const Bytes enc = run_encode(all[0], d);
             for (std::size_t c = 0; c < enc.size() && enc[c] != 0; c += enc[c]) {
                 const std::size_t k = enc[c] - 1u;
-                const std::size_t spots[] = {1, 1 + k / 2, k, k + 1, k + 2, k + 17,
-                                             k + 33, k + 65, k + 128, k + 129, k + 130, k + 200};
+                const std::size_t spots[] = {1,      1 + k / 2, k,       k + 1,   k + 2,
+                                             k + 17, k + 33,    k + 65,  k + 128, k + 129,
+                                             k + 130, k + 200,  192,     255,     256};
                 for (std::size_t j = 0; j < 4; ++j) {
-                    const std::size_t at = spots[(turn++) % 12];
+                    const std::size_t at = spots[(turn++) % 15];
                     if (c + at >= enc.size()) continue;
                     Bytes bad = enc;
                     bad[c + at] = 0;
@@ -481,6 +485,31 @@ void check_far_blocks(const Kernel* all, std::size_t count, std::mt19937& rng) {
             d.push_back(0);
             nonzero(d, rest);
             check(all, count, d);
+        }
+    }
+    // Long (l), maximal (m) and short (s, 0..40 data bytes) blocks.
+    for (const char* order : {"lslsl", "mslsm", "mssl", "lssl", "msssm", "mmsm", "lsmsl"}) {
+        for (std::size_t small = 0; small <= 40; small += 3) {
+            Bytes d;
+            for (const char* b = order; *b; ++b) {
+                if (*b == 'm') {
+                    nonzero(d, 254 + rng() % 3 * 254);  // the block after it may be empty
+                } else {
+                    nonzero(d, *b == 's' ? small : 64 + rng() % 191);
+                    d.push_back(0);
+                }
+            }
+            nonzero(d, 300);
+            check(all, count, d);
+            const Bytes enc = run_encode(all[0], d);
+            for (std::size_t c = 0; c < enc.size() && enc[c] != 0; c += enc[c]) {
+                for (std::size_t at : {std::size_t{0}, std::size_t{enc[c]}, std::size_t{255}}) {
+                    if (c + at >= enc.size()) continue;
+                    Bytes bad = enc;
+                    bad[c + at] = static_cast<std::uint8_t>(turn++ % 2 ? 0 : 0xFF);
+                    check_decode(all, count, bad);
+                }
+            }
         }
     }
 }
