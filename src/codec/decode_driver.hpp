@@ -223,18 +223,16 @@ TAVO_INLINE bool copy_far_halves(const std::uint8_t* d, std::size_t k, std::uint
 // after it). Short blocks stay with decode_long, which counts them for the
 // window loop.
 //
-// With kFarFlat the loop's only branches are the tests for bad input and
-// for the end, which valid input never or seldom takes: random data's
+// With kFarFlat the loop takes no branch on the block itself: random data's
 // blocks, maximal or not, long or short, come in no order a predictor can
-// learn, and a branch on any of that mispredicts at about every third block.
-// So the zero after a block is stored whatever the block (after a maximal
-// one, the next block's copy writes over it), and one short block stays in
-// the loop, copied as a long one; it leaves at two short ones in a row,
-// where a window loop may pay.
+// learn, and a branch on any of that mispredicts often. So the zero after
+// a block is stored whatever the block (after a maximal one, the next
+// block's copy writes over it), and one short block stays in the loop,
+// copied as a long one; the loop leaves at two short ones in a row, which
+// random data seldom has and where a window loop may pay.
 template <class Step>
 TAVO_INLINE bool decode_far(const std::uint8_t*& p, std::uint8_t*& w, const std::uint8_t* end) {
     constexpr std::ptrdiff_t far = static_cast<std::ptrdiff_t>(Step::kFarBytes);
-    unsigned before = ~0u;
     for (;;) {
         const std::size_t k = static_cast<std::size_t>(*p) - 1;
         const std::uint8_t* const d = p + 1;
@@ -252,13 +250,12 @@ TAVO_INLINE bool decode_far(const std::uint8_t*& p, std::uint8_t*& w, const std:
         }
         if (end - p <= far + 1) return true;
         if constexpr (far_flat<Step>(nullptr)) {
-            // The next block and the one just copied both short, in one
+            // The block just copied and the next one both short, in one
             // test (kRunCodes is a power of two). A zero code is no short
             // one: the next turn's code test finds it.
             static_assert((Step::kRunCodes & (Step::kRunCodes - 1)) == 0, "");
             const unsigned c = static_cast<unsigned>(*p) - 1;
-            if ((c | before) < Step::kRunCodes) return true;
-            before = c;
+            if ((c | static_cast<unsigned>(k)) < Step::kRunCodes) return true;
         } else if (static_cast<unsigned>(*p) - 1 < Step::kRunCodes) {
             return true;
         }
