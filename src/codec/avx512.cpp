@@ -243,6 +243,9 @@ TAVO_INLINE std::size_t encode_chunks(const std::uint8_t* p, const std::uint8_t*
     return detail::encode_finish(out, s);
 }
 
+constexpr std::size_t kPrefetchFrom = 32768;
+constexpr std::ptrdiff_t kPrefetchAhead = 1024;
+
 // A long message first takes the bytes up to the output's next 64-byte
 // edge, so that its full chunks are stored line by line. Zeros never shift
 // the output against the input, and a maximal block closed in a full chunk
@@ -255,7 +258,20 @@ TAVO_NOINLINE std::size_t encode_long(const std::uint8_t* in, std::size_t n, std
     const std::uint8_t* const end = in + n;
     const std::size_t lag = reinterpret_cast<std::uintptr_t>(s.w) & 63;
     const std::size_t first = lag == 0 ? 0 : encode_step64<false>(in, 64 - lag, end, s, iota);
-    return encode_chunks(in + first, end, out, s, iota);
+    const std::uint8_t* p = in + first;
+    // Beyond the first-level cache, the hardware prefetchers fall behind:
+    // a mispredicted chunk throws away the loads issued past it, and the
+    // stores wait for their lines. Asking for both streams a kilobyte ahead
+    // made zero-free data 1.3x as fast from 48 KiB on, random bytes 1.1x.
+    // (Not below 32 KiB, where it cost up to 12%; the last kilobyte goes
+    // without. Dense runs have their own loop and gain nothing from it.)
+    if (n >= kPrefetchFrom) {
+        for (; end - p >= 64 + kPrefetchAhead; p += encode_step64<true>(p, 64, end, s, iota)) {
+            _mm_prefetch(reinterpret_cast<const char*>(p + kPrefetchAhead), _MM_HINT_T0);
+            __builtin_prefetch(s.w + kPrefetchAhead, 1, 3);
+        }
+    }
+    return encode_chunks(p, end, out, s, iota);
 }
 
 std::size_t encode_avx512(const std::uint8_t* in, std::size_t n, std::uint8_t* out) {
