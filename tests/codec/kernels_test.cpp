@@ -516,6 +516,31 @@ void check_far_blocks(const Kernel* all, std::size_t count, std::mt19937& rng) {
 
 }  // namespace
 
+// Messages long enough for an encoder's prefetching loop, which hands over
+// to the plain chunk loop a kilobyte before the end: every kind at sizes
+// around where that loop starts, and random bytes with a dense run, a
+// maximal block or a lone zero placed across the hand-over.
+void check_long_messages(const Kernel* all, std::size_t count, std::mt19937& rng) {
+    for (std::size_t n : {32767u, 32768u, 32769u, 40000u, 70001u})
+        for (int kind = 0; kind < 7; ++kind) check(all, count, pattern(n, rng, kind));
+    for (std::size_t n : {32768u, 33000u, 50000u}) {
+        for (std::size_t back = 1000; back <= 1160; back += 8) {
+            Bytes d = pattern(n, rng, 4);
+            const std::size_t at = n - back;
+            switch (back % 3) {
+                case 0: std::fill(d.begin() + static_cast<long>(at), d.begin() + static_cast<long>(at + 300), 0); break;
+                case 1: {
+                    const Bytes run = pattern(600, rng, 1);
+                    std::copy(run.begin(), run.end(), d.begin() + static_cast<long>(at - 300));
+                    break;
+                }
+                default: d[at] = 0; break;
+            }
+            check(all, count, d);
+        }
+    }
+}
+
 int main() {
     std::size_t count = 0;
     const Kernel* all = tavo::available_kernels(&count);
@@ -532,6 +557,7 @@ int main() {
     std::printf("\n");
     std::mt19937 rng(20240601);
     check_known_answers(all, count);
+    check_long_messages(all, count, rng);
 
     // Every length up to 300 for each pattern: every tail within a vector.
     for (int kind = 0; kind < 7; ++kind)
