@@ -259,9 +259,10 @@ TAVO_NOINLINE std::size_t encode_long(const std::uint8_t* in, std::size_t n, std
     const std::size_t lag = reinterpret_cast<std::uintptr_t>(s.w) & 63;
     const std::size_t first = lag == 0 ? 0 : encode_step64<false>(in, 64 - lag, end, s, iota);
     const std::uint8_t* p = in + first;
-    // Beyond the first-level cache, the hardware prefetchers fall behind:
-    // a mispredicted chunk throws away the loads issued past it, and the
-    // stores wait for their lines. Asking for both streams a kilobyte ahead
+    // Beyond the first-level cache the hardware prefetchers do not keep up
+    // (the output's lines most: its prefetch alone gave most of the gain on
+    // zero-free data, the input's most of it on random bytes, whose
+    // mispredicts discard the loads past them). Asking for both a kilobyte ahead
     // made zero-free data 1.3x as fast from 48 KiB on, random bytes 1.1x.
     // (Not below 32 KiB, where it cost up to 12%; the last kilobyte goes
     // without. Dense runs have their own loop and gain nothing from it.)
