@@ -514,8 +514,6 @@ void check_far_blocks(const Kernel* all, std::size_t count, std::mt19937& rng) {
     }
 }
 
-}  // namespace
-
 // Messages long enough for an encoder's prefetching loop, which hands over
 // to the plain chunk loop a kilobyte before the end: every kind at sizes
 // around where that loop starts, and random bytes with a dense run, a
@@ -540,6 +538,8 @@ void check_long_messages(const Kernel* all, std::size_t count, std::mt19937& rng
         }
     }
 }
+
+}  // namespace
 
 int main() {
     std::size_t count = 0;
