@@ -539,6 +539,42 @@ void check_long_messages(const Kernel* all, std::size_t count, std::mt19937& rng
     }
 }
 
+// Messages of 128 KiB and more, as runs of several kinds: the avx512
+// encoder lists a 4 KiB segment's zeros before it writes the blocks, moves
+// to its chunk loop for zero-free and dense data and back, and carries the
+// zeros and the open block from one segment to the next.
+void check_segmented_messages(const Kernel* all, std::size_t count, std::mt19937& rng) {
+    auto nonzero = [&rng] { return static_cast<std::uint8_t>(rng() % 255 + 1); };
+    auto run = [&](int kind, std::size_t len) {
+        Bytes d(len);
+        for (std::size_t i = 0; i < len; ++i) {
+            switch (kind) {
+                case 0: d[i] = static_cast<std::uint8_t>(rng()); break;  // random
+                case 1: d[i] = nonzero(); break;                          // zero-free
+                case 2: d[i] = rng() % 8 == 0 ? 0 : nonzero(); break;     // dense
+                case 3: d[i] = 0; break;
+                case 4: d[i] = rng() % 450 == 0 ? 0 : nonzero(); break;  // gaps of 254 and more
+                case 5: d[i] = (rng() % 200 == 0 || (i > 0 && d[i - 1] == 0 && rng() % 2)) ? 0 : nonzero(); break;  // pairs
+                default: d[i] = (i % 254 == 253) ? 0 : nonzero(); break;  // blocks of 253 bytes
+            }
+        }
+        return d;
+    };
+    for (std::size_t n : {131071u, 131072u, 131073u, 200003u})
+        check(all, count, run(0, n));
+    check(all, count, run(4, 140000));
+    check(all, count, run(5, 140000));
+    for (int round = 0; round < 30; ++round) {
+        Bytes d;
+        const std::size_t n = 131072 + rng() % 100000;
+        while (d.size() < n) {
+            const Bytes part = run(static_cast<int>(rng() % 7), 1 + rng() % 12000);
+            d.insert(d.end(), part.begin(), part.end());
+        }
+        check(all, count, d);
+    }
+}
+
 }  // namespace
 
 int main() {
@@ -558,6 +594,7 @@ int main() {
     std::mt19937 rng(20240601);
     check_known_answers(all, count);
     check_long_messages(all, count, rng);
+    check_segmented_messages(all, count, rng);
 
     // Every length up to 300 for each pattern: every tail within a vector.
     for (int kind = 0; kind < 7; ++kind)
