@@ -312,15 +312,16 @@ TAVO_INLINE const std::uint8_t* list_zeros(const std::uint8_t* q, const std::uin
         __builtin_prefetch(q + shift, 1, 3);
         const __m512i v = load64v(q);
         std::uint64_t m = _cvtmask64_u64(_mm512_testn_epi8_mask(v, v));
-        const std::size_t k = static_cast<std::size_t>(_mm_popcnt_u64(m));
-        zl[c] = q + _tzcnt_u64(m);  // counted only if there is one
+        const std::size_t k = static_cast<std::size_t>(__builtin_popcountll(m));
+        // (Counted only if there is one; the top bit stands in for none.)
+        zl[c] = q + lowest64(m | std::uint64_t{1} << 63);
         if (__builtin_expect(k > 1, 0)) {
             if (many > kDenseZeros) break;
             many += k;
             std::size_t j = c + 1;
             m &= m - 1;
             do {
-                zl[j++] = q + _tzcnt_u64(m);
+                zl[j++] = q + lowest64(m);
                 m &= m - 1;
             } while (m != 0);
         }
@@ -391,7 +392,7 @@ TAVO_INLINE bool looks_sparse(const std::uint8_t* p) {
     for (int j = 0; j < 16; ++j) {
         const __m512i v = load64v(from + 64 * j);
         zeros += static_cast<std::size_t>(
-            _mm_popcnt_u64(_cvtmask64_u64(_mm512_testn_epi8_mask(v, v))));
+            __builtin_popcountll(_cvtmask64_u64(_mm512_testn_epi8_mask(v, v))));
     }
     return zeros <= 32;
 }
