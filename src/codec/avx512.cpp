@@ -257,8 +257,8 @@ constexpr std::ptrdiff_t kPrefetchAhead = 1024;
 // That made zero-free data 1.3x as fast from 48 KiB on, random bytes 1.1x;
 // below 32 KiB it cost up to 12%. Dense runs have their own loop and gain
 // nothing from it. The caller keeps 64 bytes of input after stop.
-// zero_closed counts the steps after which the last block closed was closed
-// by a zero.
+// zero_closed gains one for each step after which the last block closed
+// was closed by a zero.
 TAVO_INLINE const std::uint8_t* encode_chunks_to(const std::uint8_t* p, const std::uint8_t* stop,
                                                  const std::uint8_t* end, EncodeState& s,
                                                  __m512i iota, bool prefetch,
@@ -285,13 +285,14 @@ TAVO_INLINE const std::uint8_t* encode_chunks_to(const std::uint8_t* p, const st
 // twice: once to list its zeros, a chunk a step with a branch only on
 // chunks of two zeros or more (one in forty of random bytes), and once,
 // from the first-level cache, to write its blocks, a block a step with no
-// branch on the data. Random bytes of 256 KiB to 1 MiB encode some 1.2-1.3x
-// as fast; below 128 KiB, where the chunk encoder's input is in the cache
-// that serves it best, the two passes gained nothing.
+// branch on the data. Random bytes of 128 KiB to 1 MiB encode some
+// 1.2-1.3x as fast. Below 128 KiB, where the input comes from nearer
+// caches, the two passes gained nothing or lost; from 4 MiB, where memory
+// sets the pace, they neither gain nor lose.
 constexpr std::size_t kSparseFrom = 131072;
 constexpr std::ptrdiff_t kSegment = 4096;
-// Zero-free or dense data takes the chunk encoder this far before the next
-// look at the data.
+// Zero-free or dense data takes the chunk encoder this far before the
+// path is chosen again.
 constexpr std::ptrdiff_t kChunkSpan = 16384;
 // A segment whose chunks of two zeros or more hold more zeros than this is
 // dense: the rest of it goes to the chunk encoder, whose dense runs store
@@ -302,14 +303,15 @@ constexpr std::size_t kDenseZeros = 64;
 // 64 more in chunks of several), one entry written past them, and the three
 // ends after them.
 constexpr std::size_t kListCap = 255 + kSegment / 64 + kDenseZeros + 64 + 1 + 3;
-// Input the segments leave after themselves: the block copies read up to
-// 256 bytes from a block's start, and the chunk encoder wants 64.
+// Input left after the last segment or span: the chunk encoder's steps
+// want a whole chunk, and the rest is to spare. (The block copies stop 256
+// bytes before the end of a segment on their own.)
 constexpr std::ptrdiff_t kSegmentSlack = 512;
 
 // Lists the zeros of the whole chunks from q to stop at zl and counts them
 // in cnt; returns where it stopped: stop, or sooner when the segment
-// proves dense. For the output, whose lines the blocks will fill, it asks
-// `shift` bytes past each chunk.
+// proves dense. It also asks for the output line `shift` bytes past each
+// chunk, where the blocks will write that chunk.
 TAVO_INLINE const std::uint8_t* list_zeros(const std::uint8_t* q, const std::uint8_t* stop,
                                            const std::uint8_t** zl, std::size_t& cnt,
                                            std::ptrdiff_t shift) {
@@ -388,11 +390,11 @@ TAVO_INLINE void list_blocks(const std::uint8_t*& a, std::uint8_t*& o, bool& nee
     i = k;
 }
 
-// Encodes from p, state s, by segments, the sparse ones listed, the others
-// (zero-free and dense data) through the chunk encoder, while kSegment + kSegmentSlack bytes are
-// left; returns where it stopped, with s there.
+// Encodes from p, state s, sparse stretches by segments and zero-free or
+// dense ones through the chunk encoder, while kSegment + kSegmentSlack
+// bytes are left; returns where it stopped, with s there.
 TAVO_INLINE const std::uint8_t* encode_segments(const std::uint8_t* p, const std::uint8_t* end,
-                                                EncodeState& s, __m512i iota, bool prefetch) {
+                                                EncodeState& s, __m512i iota) {
     const std::uint8_t* zl[kListCap];
     bool sparse = false;
     while (end - p >= kSegment + kSegmentSlack) {
@@ -403,7 +405,7 @@ TAVO_INLINE const std::uint8_t* encode_segments(const std::uint8_t* p, const std
             bool need_final = s.need_final;
             std::size_t cnt = 0, i = 0;
             const std::uint8_t* q = p;
-            for (; end - q >= kSegment + kSegmentSlack;) {
+            while (end - q >= kSegment + kSegmentSlack) {
                 std::memmove(zl, zl + i, (cnt - i) * sizeof zl[0]);
                 cnt -= i;
                 i = 0;
@@ -418,19 +420,20 @@ TAVO_INLINE const std::uint8_t* encode_segments(const std::uint8_t* p, const std
             s = EncodeState{o, o + 1, need_final};
             p = a;
         }
-        // The chunk encoder, for a span. Then sparse data is data whose
-        // blocks closed by a zero at most steps, but not all: some closed
-        // maximal (the output gained bytes on the input), so a zero is
-        // seldom near. (A look at the bytes just encoded, in place of the
-        // count, read them back behind stores to the same offsets in the
-        // page, and cost 9% on zero-free data.)
+        // The chunk encoder, for a span; what it closed then chooses the
+        // next path. Sparse data closed some blocks maximal (the output
+        // gained bytes on the input), which dense data never does, and
+        // after over a quarter of the steps its last block had closed at a
+        // zero, which zero-free data's never does. (Reading back the bytes
+        // just encoded instead waited behind the stores to the same
+        // offsets in the page, and cost 9% on zero-free data.)
         const std::ptrdiff_t left = end - p - kSegmentSlack;
         if (left <= 0) break;
         const std::uint8_t* const p0 = p;
         const std::uint8_t* const w0 = s.w;
         std::size_t zero_closed = 0;
         p = encode_chunks_to(p, p + (left < kChunkSpan ? left : kChunkSpan), end, s, iota,
-                             prefetch, zero_closed);
+                             true, zero_closed);
         const std::size_t steps = static_cast<std::size_t>(p - p0) / 64;
         sparse = (s.w - w0) > (p - p0) && zero_closed > steps / 4;
     }
@@ -450,7 +453,7 @@ TAVO_NOINLINE std::size_t encode_long(const std::uint8_t* in, std::size_t n, std
     const std::size_t lag = reinterpret_cast<std::uintptr_t>(s.w) & 63;
     const std::size_t first = lag == 0 ? 0 : encode_step64<false>(in, 64 - lag, end, s, iota);
     const std::uint8_t* p = in + first;
-    if (n >= kSparseFrom) p = encode_segments(p, end, s, iota, true);
+    if (n >= kSparseFrom) p = encode_segments(p, end, s, iota);
     // (The last kilobyte goes without prefetches.)
     std::size_t unused = 0;
     if (n >= kPrefetchFrom && end - p >= 64 + kPrefetchAhead)
